@@ -1,0 +1,338 @@
+#include "taglex/lookup.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "taglex/text.hpp"
+#include "taglex/validate.hpp"
+
+namespace taglex {
+namespace {
+
+template <class... F>
+struct Overloaded : F... {
+  using F::operator()...;
+};
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
+
+// The platform's text for an errno value. strerror_r comes in two flavours
+// (XSI returns int and fills the buffer; GNU returns a pointer that may or may
+// not be the buffer); the overloads pick whichever this libc declares.
+[[maybe_unused]] const char* strerror_result(int rc, const char* buf) { return rc == 0 ? buf : nullptr; }
+[[maybe_unused]] const char* strerror_result(const char* msg, const char*) { return msg; }
+
+void append_os_error(std::string& out, int code) {
+  char buf[128] = {};
+  const char* msg = strerror_result(::strerror_r(code, buf, sizeof buf), buf);
+  if (msg == nullptr) {
+    msg = "Unknown error";
+  }
+  out.append(utf8_lossy(msg));
+  out.append(" (os error ");
+  append_decimal(out, code);
+  out.append(")");
+}
+
+Err<TlexError> io_error(int code) { return Err{TlexError{Io{OsError{code}}}}; }
+
+// The key by which the index is sorted, packed so that one integer comparison
+// orders (group, element, creator_hash) lexicographically.
+constexpr std::uint64_t pack_key(std::uint16_t group, std::uint16_t element, std::uint32_t hash) noexcept {
+  return (std::uint64_t{group} << 48) | (std::uint64_t{element} << 32) | hash;
+}
+
+std::uint64_t key_of(const std::byte* entry) noexcept {
+  const IndexEntry e(entry);
+  return pack_key(e.group(), e.element(), e.creator_hash());
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Errors
+
+void append_to(std::string& out, const IoError& e) {
+  std::visit(Overloaded{
+                 [&](const OsError& x) { append_os_error(out, x.code); },
+                 [&](std::string_view fixed) { out.append(fixed); },
+             },
+             e);
+}
+
+void append_to(std::string& out, const TlexError& e) {
+  std::visit(Overloaded{
+                 [&](const Io& x) {
+                   out.append("io error: ");
+                   append_to(out, x.error);
+                 },
+                 [&](const TooSmall& x) {
+                   out.append("file too small (");
+                   append_decimal(out, x.length);
+                   out.append(" bytes) to contain a header");
+                 },
+                 [&](const BadMagic& x) {
+                   out.append("bad magic bytes [");
+                   for (std::size_t i = 0; i < x.bytes.size(); ++i) {
+                     if (i > 0) out.append(", ");
+                     append_decimal(out, x.bytes[i]);
+                   }
+                   out.append("]");
+                 },
+                 [&](const UnsupportedVersion& x) {
+                   out.append("unsupported version ");
+                   append_decimal(out, x.version);
+                 },
+                 [&](const Integrity& x) {
+                   out.append("archive integrity check failed: ");
+                   out.append(x.text);
+                 },
+             },
+             e.kind);
+}
+
+std::string to_string(const TlexError& e) {
+  std::string out;
+  append_to(out, e);
+  return out;
+}
+
+InternalError::InternalError(std::string message, std::source_location where)
+    : message_(std::move(message)), where_(where) {
+  std::fprintf(stderr, "taglex: internal error at %s:%u in %s: %s\n", where_.file_name(),
+               static_cast<unsigned>(where_.line()), where_.function_name(), message_.c_str());
+}
+
+// ---------------------------------------------------------------------------
+// Views
+
+Sources::iterator::iterator(std::string_view rest) noexcept : rest_(rest) { advance(); }
+
+Sources::iterator& Sources::iterator::operator++() noexcept {
+  advance();
+  return *this;
+}
+
+void Sources::iterator::advance() noexcept {
+  const std::size_t first = rest_.find_first_not_of('|');
+  if (first == std::string_view::npos) {
+    piece_ = {};
+    rest_ = {};
+    return;
+  }
+  rest_.remove_prefix(first);
+  const std::size_t bar = std::min(rest_.find('|'), rest_.size());
+  piece_ = rest_.substr(0, bar);
+  rest_.remove_prefix(bar);
+}
+
+std::string_view TagView::creator() const {
+  if (record_.creator_len() == 0) {
+    return {};
+  }
+  return text(record_.creator_offset(), record_.creator_len());
+}
+
+std::string_view TagView::vr() const noexcept {
+  // Validation at open admits only codes inside the table.
+  return kVrNames[std::min<std::size_t>(record_.vr(), kVrCount - 1)];
+}
+
+std::string_view TagView::text(std::uint32_t offset, std::uint32_t len) const {
+  const std::uint64_t end = std::uint64_t{offset} + len;
+  if (end > strings_len_) {
+    std::string msg;
+    if (offset > strings_len_) {
+      msg.append("range start index ");
+      append_decimal(msg, offset);
+    } else {
+      msg.append("range end index ");
+      append_decimal(msg, end);
+    }
+    msg.append(" out of range for slice of length ");
+    append_decimal(msg, strings_len_);
+    throw InternalError(std::move(msg));
+  }
+  const std::string_view bytes(reinterpret_cast<const char*>(strings_) + offset, len);
+  return is_valid_utf8(bytes) ? bytes : std::string_view();
+}
+
+Result<DictionaryView, TlexError> DictionaryView::from_file_bytes(std::span<const std::byte> file) noexcept {
+  const auto header = FileHeader::from_bytes(file);
+  if (!header) {
+    return Err{TlexError{TooSmall{file.size()}}};
+  }
+  if (header->magic != kMagic) {
+    return Err{TlexError{BadMagic{header->magic}}};
+  }
+  if (header->version != kSupportedVersion) {
+    return Err{TlexError{UnsupportedVersion{header->version}}};
+  }
+  const std::byte* body = file.data() + kHeaderSize;
+  auto root = check_archived_root(body, file.size() - kHeaderSize);
+  if (!root) {
+    // Rendering allocates; only a failed open pays for it.
+    try {
+      return Err{TlexError{Integrity{to_string(root.error())}}};
+    } catch (const std::bad_alloc&) {
+      return Err{TlexError{Integrity{}}};
+    }
+  }
+  return DictionaryView(body, root.value());
+}
+
+std::uint32_t DictionaryView::len() const noexcept {
+  return Dictionary(body_ + root_).index().count();
+}
+
+std::optional<TagView> DictionaryView::lookup(std::uint16_t group, std::uint16_t element,
+                                              std::optional<std::string_view> creator) const {
+  const std::uint32_t hash = creator ? creator_hash(*creator) : 0;
+  return lookup_hash(group, element, hash);
+}
+
+std::optional<TagView> DictionaryView::lookup_hash(std::uint16_t group, std::uint16_t element,
+                                                   std::uint32_t creator_hash) const {
+  const Dictionary root(body_ + root_);
+  const RelVec index = root.index();
+  const std::uint32_t n = index.count();
+  if (n == 0) {
+    return std::nullopt;
+  }
+  // Find the last entry whose key is not greater than the wanted one. The
+  // number of probes depends only on n: no early exit on an equal key, so
+  // among equal keys the last one wins.
+  const std::uint64_t wanted = pack_key(group, element, creator_hash);
+  const std::byte* entries = index.target();
+  std::size_t base = 0;
+  std::size_t size = n;
+  while (size > 1) {
+    const std::size_t half = size / 2;
+    const std::size_t mid = base + half;
+    base = key_of(entries + mid * IndexEntry::kSize) <= wanted ? mid : base;
+    size -= half;
+  }
+  const std::byte* found = entries + base * IndexEntry::kSize;
+  if (key_of(found) != wanted) {
+    return std::nullopt;
+  }
+  const RelVec records = root.records();
+  const std::uint32_t r = IndexEntry(found).record_index();
+  const std::uint32_t m = records.count();
+  if (r >= m) {
+    std::string msg("index out of bounds: the len is ");
+    append_decimal(msg, m);
+    msg.append(" but the index is ");
+    append_decimal(msg, r);
+    throw InternalError(std::move(msg));
+  }
+  const RelVec strings = root.strings();
+  return TagView(TagRecord(records.target() + std::size_t{r} * TagRecord::kSize), strings.target(),
+                 strings.count());
+}
+
+// ---------------------------------------------------------------------------
+// Owning handles
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+  if (this != &other) {
+    reset();
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+void FileDescriptor::reset() noexcept {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+Mapping& Mapping::operator=(Mapping&& other) noexcept {
+  if (this != &other) {
+    reset();
+    data_ = std::exchange(other.data_, nullptr);
+    length_ = std::exchange(other.length_, 0);
+  }
+  return *this;
+}
+
+void Mapping::reset() noexcept {
+  if (data_ != nullptr) {
+    // An empty file was mapped with one byte.
+    ::munmap(const_cast<std::byte*>(data_), std::max<std::size_t>(length_, 1));
+    data_ = nullptr;
+    length_ = 0;
+  }
+}
+
+Result<TlexDict, TlexError> TlexDict::open(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) {
+    return Err{TlexError{Io{kNulInPath}}};
+  }
+  const std::string c_path(path);
+
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+  // It changes nothing for regular files; a FIFO then fails to map.
+  int fd;
+  do {
+    fd = ::open(c_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    return io_error(errno);
+  }
+  FileDescriptor file(fd);
+
+  struct stat st;
+  if (::fstat(file.get(), &st) != 0) {
+    const int err = errno;
+    file.reset();
+    return io_error(err);
+  }
+  const auto length = static_cast<std::size_t>(st.st_size);
+
+  void* const p = ::mmap(nullptr, std::max<std::size_t>(length, 1), PROT_READ, MAP_SHARED, file.get(), 0);
+  if (p == MAP_FAILED) {
+    const int err = errno;
+    file.reset();
+    return io_error(err);
+  }
+  Mapping map(static_cast<const std::byte*>(p), length);
+
+  auto view = DictionaryView::from_file_bytes(map.bytes());
+  if (!view) {
+    // Remove the mapping, then close the descriptor.
+    map.reset();
+    file.reset();
+    return Err{std::move(view.error())};
+  }
+  return TlexDict(std::move(file), std::move(map), view.value());
+}
+
+TlexDict& TlexDict::operator=(TlexDict&& other) noexcept {
+  if (this != &other) {
+    release();
+    file_ = std::move(other.file_);
+    map_ = std::move(other.map_);
+    view_ = other.view_;
+  }
+  return *this;
+}
+
+TlexDict::~TlexDict() { release(); }
+
+void TlexDict::release() noexcept {
+  // Close the descriptor first, then remove the mapping.
+  file_.reset();
+  map_.reset();
+}
+
+}  // namespace taglex
