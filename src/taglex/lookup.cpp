@@ -104,7 +104,7 @@ std::string to_string(const TlexError& e) {
   return out;
 }
 
-InternalError::InternalError(std::string message, std::source_location where)
+InternalError::InternalError(std::string message, SourceLocation where)
     : message_(std::move(message)), where_(where) {
   std::fprintf(stderr, "taglex: internal error at %s:%u in %s: %s\n", where_.file_name(),
                static_cast<unsigned>(where_.line()), where_.function_name(), message_.c_str());

@@ -26,6 +26,7 @@
 #include <string_view>
 #include <utility>
 #include <variant>
+#include <version>
 
 #include "taglex/result.hpp"
 #include "taglex/schema.hpp"
@@ -66,20 +67,48 @@ void append_to(std::string& out, const IoError& e);
 void append_to(std::string& out, const TlexError& e);
 std::string to_string(const TlexError& e);
 
+// A place in the source. std::source_location where the standard library
+// provides it; clang before 15 lacks the builtin that libstdc++ needs for it,
+// and gets a stand-in with the same accessors.
+#if defined(__cpp_lib_source_location)
+using SourceLocation = std::source_location;
+#else
+class SourceLocation {
+ public:
+  static constexpr SourceLocation current(const char* file = __builtin_FILE(),
+                                          unsigned line = __builtin_LINE(),
+                                          const char* function = __builtin_FUNCTION()) noexcept {
+    SourceLocation where;
+    where.file_ = file;
+    where.line_ = line;
+    where.function_ = function;
+    return where;
+  }
+  constexpr const char* file_name() const noexcept { return file_; }
+  constexpr const char* function_name() const noexcept { return function_; }
+  constexpr std::uint_least32_t line() const noexcept { return line_; }
+  constexpr std::uint_least32_t column() const noexcept { return 0; }
+
+ private:
+  const char* file_ = "";
+  const char* function_ = "";
+  std::uint_least32_t line_ = 0;
+};
+#endif
+
 // A contract violation found by a lookup. Carries its message and the place
 // in the source where it arose; constructing one writes a short report of both
 // to standard error.
 class InternalError : public std::exception {
  public:
-  explicit InternalError(std::string message,
-                         std::source_location where = std::source_location::current());
+  explicit InternalError(std::string message, SourceLocation where = SourceLocation::current());
   const char* what() const noexcept override { return message_.c_str(); }
   const std::string& message() const noexcept { return message_; }
-  const std::source_location& where() const noexcept { return where_; }
+  const SourceLocation& where() const noexcept { return where_; }
 
  private:
   std::string message_;
-  std::source_location where_;
+  SourceLocation where_;
 };
 
 // ---------------------------------------------------------------------------

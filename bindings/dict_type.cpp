@@ -1,0 +1,239 @@
+#include "dict_type.hpp"
+
+#include <array>
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "binder.hpp"
+#include "boundary.hpp"
+#include "once.hpp"
+#include "taglex/text.hpp"
+
+namespace taglex::py {
+namespace {
+
+// Functions stored in a PyMethodDef are declared with the generic PyCFunction
+// signature; the flags tell the interpreter the real one.
+template <class F>
+PyCFunction as_method(F* function) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+template <class F>
+void* as_slot(F* function) noexcept {
+  return reinterpret_cast<void*>(function);
+}
+
+const taglex::TlexDict& inner_of(PyObject* self) noexcept {
+  return *reinterpret_cast<PyTlexDict*>(self)->inner;
+}
+
+constexpr std::array<std::string_view, 3> kLookupParameters = {"group", "element", "creator"};
+constexpr FunctionDescription kLookupDescription = {
+    .function_name = "lookup",
+    .class_name = "Dict",
+    .parameter_names = kLookupParameters,
+    .required_count = 2,
+};
+
+constexpr std::array<std::string_view, 3> kExitParameters = {"_exc_type", "_exc", "_tb"};
+constexpr FunctionDescription kExitDescription = {
+    .function_name = "__exit__",
+    .class_name = "Dict",
+    .parameter_names = kExitParameters,
+    .required_count = 0,
+};
+
+// ---------------------------------------------------------------------------
+// Building the lookup result
+
+PyRef new_text(std::string_view text, taglex::SourceLocation where = taglex::SourceLocation::current()) {
+  return expect_object(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())),
+                       where);
+}
+
+// The ten entries of a found tag, in this order: group, element, creator,
+// keyword, name, vr, description, retired, block_offset, sources. Every key
+// and value is a new object.
+PyResult<PyRef> tag_to_dict(const taglex::TagView& tag) {
+  PyRef result = expect_object(PyDict_New());
+  auto set = [&](std::string_view key, PyRef value) -> PyStatus {
+    PyRef key_object = new_text(key);
+    if (PyDict_SetItem(result.get(), key_object.get(), value.get()) < 0) return Err{PyErr::fetch()};
+    return Ok{};
+  };
+  auto set_bool = [&](std::string_view key, bool value) {
+    return set(key, borrow(value ? Py_True : Py_False));
+  };
+
+  PyStatus status = set("group", expect_object(PyLong_FromLong(tag.group())));
+  if (status) status = set("element", expect_object(PyLong_FromLong(tag.element())));
+  if (status) status = set("creator", new_text(tag.creator()));
+  if (status) status = set("keyword", new_text(tag.keyword()));
+  if (status) status = set("name", new_text(tag.name()));
+  if (status) status = set("vr", new_text(tag.vr()));
+  if (status) status = set("description", new_text(tag.description()));
+  if (status) status = set_bool("retired", tag.retired());
+  if (status) status = set_bool("block_offset", tag.element_is_block_offset());
+  if (status) {
+    std::vector<std::string_view> pieces;
+    for (std::string_view piece : tag.sources()) pieces.push_back(piece);
+    PyRef list = expect_object(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_text(pieces[i]).release());
+    }
+    status = set("sources", std::move(list));
+  }
+  if (!status) return Err{std::move(status.error())};
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// Methods and slots
+
+PyObject* dict_lookup(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+  return entry_object([&]() -> PyResult<PyRef> {
+    std::array<PyObject*, kLookupParameters.size()> slots{};
+    if (auto bound = extract_arguments_fastcall(kLookupDescription, args, nargs, kwnames, slots);
+        !bound) {
+      return Err{std::move(bound.error())};
+    }
+    auto group = extract_u16(slots[0]);
+    if (!group) return Err{argument_extraction_error("group", std::move(group.error()))};
+    auto element = extract_u16(slots[1]);
+    if (!element) return Err{argument_extraction_error("element", std::move(element.error()))};
+    std::optional<std::string_view> creator;
+    if (slots[2] != nullptr && slots[2] != Py_None) {
+      auto text = extract_text(slots[2]);
+      if (!text) return Err{argument_extraction_error("creator", std::move(text.error()))};
+      creator = text.value();
+    }
+
+    const std::optional<taglex::TagView> tag =
+        inner_of(self).lookup(group.value(), element.value(), creator);
+    if (!tag) return borrow(Py_None);
+    return tag_to_dict(*tag);
+  });
+}
+
+PyObject* dict_enter(PyObject* self, PyObject* /*unused*/) noexcept { return Py_NewRef(self); }
+
+PyObject* dict_exit(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) noexcept {
+  return entry_object([&]() -> PyResult<PyRef> {
+    // The arguments are bound (so that a wrong call is refused) and ignored:
+    // leaving a `with` block releases nothing.
+    std::array<PyObject*, kExitParameters.size()> slots{};
+    if (auto bound = extract_arguments_fastcall(kExitDescription, args, nargs, kwnames, slots);
+        !bound) {
+      return Err{std::move(bound.error())};
+    }
+    return borrow(Py_False);
+  });
+}
+
+Py_ssize_t dict_length(PyObject* self) noexcept {
+  return entry_size([&]() -> PyResult<Py_ssize_t> {
+    return static_cast<Py_ssize_t>(inner_of(self).len());
+  });
+}
+
+PyObject* dict_repr(PyObject* self) noexcept {
+  return entry_object([&]() -> PyResult<PyRef> {
+    std::string text = "<taglex.Dict len=";
+    append_decimal(text, inner_of(self).len());
+    text += ">";
+    PyRef repr = steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!repr) return Err{PyErr::fetch()};
+    return repr;
+  });
+}
+
+void dict_dealloc(PyObject* self) noexcept {
+  entry_dealloc([&] {
+    PyTypeObject* type = Py_TYPE(self);
+    // Dropping the handle closes the file and removes the mapping when this
+    // object was its last holder.
+    std::destroy_at(&reinterpret_cast<PyTlexDict*>(self)->inner);
+    type->tp_free(self);
+    // Instances of a heap type hold a reference to it.
+    Py_DECREF(type);
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Registration
+
+PyMethodDef dict_methods[] = {
+    {
+        .ml_name = "lookup",
+        .ml_meth = as_method(&dict_lookup),
+        .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+        .ml_doc = "lookup($self, group, element, creator=None)\n--\n\n"
+                  "Look up a tag. Returns a dict or `None`.\n\n"
+                  "`element` is the low byte for private tags (the \"xx\" form).",
+    },
+    {
+        .ml_name = "__enter__",
+        .ml_meth = as_method(&dict_enter),
+        .ml_flags = METH_NOARGS,
+        .ml_doc = "__enter__($self)\n--\n\n"
+                  "Context-manager support (no-op - mmap is released on drop).",
+    },
+    {
+        .ml_name = "__exit__",
+        .ml_meth = as_method(&dict_exit),
+        .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+        .ml_doc = "__exit__($self, _exc_type=None, _exc=None, _tb=None)\n--\n\n",
+    },
+    {},
+};
+
+constinit OnceObject dict_type_object;
+
+PyObject* create_dict_type() noexcept {
+  PyType_Slot slots[] = {
+      {.slot = Py_tp_doc, .pfunc = const_cast<char*>("Opaque handle holding an mmap'd dictionary.")},
+      {.slot = Py_mp_length, .pfunc = as_slot(&dict_length)},
+      {.slot = Py_tp_repr, .pfunc = as_slot(&dict_repr)},
+      {.slot = Py_tp_methods, .pfunc = dict_methods},
+      {.slot = Py_tp_base, .pfunc = &PyBaseObject_Type},
+      {.slot = Py_tp_dealloc, .pfunc = as_slot(&dict_dealloc)},
+      {},
+  };
+  PyType_Spec spec = {
+      .name = "taglex._taglex.Dict",
+      .basicsize = static_cast<int>(sizeof(PyTlexDict)),
+      .itemsize = 0,
+      .flags = Py_TPFLAGS_DISALLOW_INSTANTIATION,
+      .slots = slots,
+  };
+  return PyType_FromSpec(&spec);
+}
+
+}  // namespace
+
+PyTypeObject* dict_type() noexcept {
+  return reinterpret_cast<PyTypeObject*>(dict_type_object.get(create_dict_type));
+}
+
+PyResult<PyRef> new_dict_object(std::shared_ptr<const taglex::TlexDict> inner) {
+  PyTypeObject* type = dict_type();
+  if (type == nullptr) return Err{PyErr::fetch()};
+  // As object() would make it: base tp_new, allocation through tp_alloc, no
+  // __init__. Dict itself has no constructor that Python could call.
+  PyRef no_args = steal(PyTuple_New(0));
+  if (!no_args) return Err{PyErr::fetch()};
+  PyRef object = steal(PyBaseObject_Type.tp_new(type, no_args.get(), nullptr));
+  if (!object) return Err{PyErr::fetch()};  // `inner` goes out of scope here
+  new (&reinterpret_cast<PyTlexDict*>(object.get())->inner)
+      std::shared_ptr<const taglex::TlexDict>(std::move(inner));
+  return object;
+}
+
+}  // namespace taglex::py
