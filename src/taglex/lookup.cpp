@@ -165,15 +165,16 @@ std::string_view TagView::text(std::uint32_t offset, std::uint32_t len) const {
 }
 
 Result<DictionaryView, TlexError> DictionaryView::from_file_bytes(std::span<const std::byte> file) noexcept {
-  const auto header = FileHeader::from_bytes(file);
-  if (!header) {
+  const std::optional<FileHeader> parsed = FileHeader::from_bytes(file);
+  if (!parsed) {
     return Err{TlexError{TooSmall{file.size()}}};
   }
-  if (header->magic != kMagic) {
-    return Err{TlexError{BadMagic{header->magic}}};
+  const FileHeader& header = *parsed;
+  if (header.magic != kMagic) {
+    return Err{TlexError{BadMagic{header.magic}}};
   }
-  if (header->version != kSupportedVersion) {
-    return Err{TlexError{UnsupportedVersion{header->version}}};
+  if (header.version != kSupportedVersion) {
+    return Err{TlexError{UnsupportedVersion{header.version}}};
   }
   const std::byte* body = file.data() + kHeaderSize;
   auto root = check_archived_root(body, file.size() - kHeaderSize);
