@@ -2,11 +2,11 @@
 
 #include <array>
 #include <cstdint>
+#include <iterator>
 #include <new>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "binder.hpp"
 #include "boundary.hpp"
@@ -80,11 +80,14 @@ PyResult<PyRef> tag_to_dict(const taglex::TagView& tag) {
   if (status) status = set_bool("retired", tag.retired());
   if (status) status = set_bool("block_offset", tag.element_is_block_offset());
   if (status) {
-    std::vector<std::string_view> pieces;
-    for (std::string_view piece : tag.sources()) pieces.push_back(piece);
-    PyRef list = expect_object(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
-    for (std::size_t i = 0; i < pieces.size(); ++i) {
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_text(pieces[i]).release());
+    // Count the pieces first, so that the list is made at its final length
+    // without a temporary container; then fill it in order.
+    const taglex::Sources sources = tag.sources();
+    const auto count = std::distance(sources.begin(), sources.end());
+    PyRef list = expect_object(PyList_New(static_cast<Py_ssize_t>(count)));
+    Py_ssize_t i = 0;
+    for (const std::string_view piece : sources) {
+      PyList_SET_ITEM(list.get(), i++, new_text(piece).release());
     }
     status = set("sources", std::move(list));
   }
