@@ -53,8 +53,8 @@ PyErr missing_required(const FunctionDescription& d, std::span<PyObject* const> 
   std::string message = d.display_name();
   message += " missing ";
   append_decimal(message, missing.size());
-  message += missing.size() == 1 ? " required positional argument: "
-                                 : " required positional arguments: ";
+  message +=
+      missing.size() == 1 ? " required positional argument: " : " required positional arguments: ";
   push_parameter_list(message, missing);
   return type_error(message);
 }
@@ -168,7 +168,8 @@ PyErr argument_extraction_error(std::string_view parameter, PyErr error) {
   std::string text = "while processing '";
   text += parameter;
   text += "'";
-  PyRef note = steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  PyRef note =
+      steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   PyRef method = steal(PyUnicode_FromString("add_note"));
   PyRef added;
   if (note && method) added = steal(PyObject_CallMethodOneArg(exception, method.get(), note.get()));

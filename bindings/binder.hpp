@@ -24,7 +24,7 @@ namespace taglex::py {
 
 struct FunctionDescription {
   std::string_view function_name;
-  std::optional<std::string_view> class_name;  // absent for a module function
+  std::optional<std::string_view> class_name;         // absent for a module function
   std::span<const std::string_view> parameter_names;  // all positional-or-keyword
   std::size_t required_count;                         // leading parameters that must be given
 

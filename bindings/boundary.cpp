@@ -43,8 +43,8 @@ void report(std::string_view message, const taglex::SourceLocation& where) noexc
 
 PyObject* panic_exception_type() noexcept {
   return panic_type.get([]() noexcept {
-    return PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
-                                     PyExc_BaseException, nullptr);
+    return PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException,
+                                     nullptr);
   });
 }
 
@@ -55,8 +55,8 @@ void raise_panic(std::string_view message) noexcept {
     if (PyErr_Occurred()) PyErr_Clear();
     PyObject* type = panic_exception_type();
     if (type == nullptr) abort_uncaught_panic();
-    PyRef text = steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                            "replace"));
+    PyRef text = steal(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (!text) abort_uncaught_panic();
     PyErr_SetObject(type, text.get());
   } catch (...) {

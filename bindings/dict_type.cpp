@@ -51,9 +51,10 @@ constexpr FunctionDescription kExitDescription = {
 // ---------------------------------------------------------------------------
 // Building the lookup result
 
-PyRef new_text(std::string_view text, taglex::SourceLocation where = taglex::SourceLocation::current()) {
-  return expect_object(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())),
-                       where);
+PyRef new_text(std::string_view text,
+               taglex::SourceLocation where = taglex::SourceLocation::current()) {
+  return expect_object(
+      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())), where);
 }
 
 // The ten entries of a found tag, in this order: group, element, creator,
@@ -141,9 +142,8 @@ PyObject* dict_exit(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
 }
 
 Py_ssize_t dict_length(PyObject* self) noexcept {
-  return entry_size([&]() -> PyResult<Py_ssize_t> {
-    return static_cast<Py_ssize_t>(inner_of(self).len());
-  });
+  return entry_size(
+      [&]() -> PyResult<Py_ssize_t> { return static_cast<Py_ssize_t>(inner_of(self).len()); });
 }
 
 PyObject* dict_repr(PyObject* self) noexcept {
@@ -151,7 +151,8 @@ PyObject* dict_repr(PyObject* self) noexcept {
     std::string text = "<taglex.Dict len=";
     append_decimal(text, inner_of(self).len());
     text += ">";
-    PyRef repr = steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    PyRef repr =
+        steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     if (!repr) return Err{PyErr::fetch()};
     return repr;
   });
@@ -201,7 +202,8 @@ constinit OnceObject dict_type_object;
 
 PyObject* create_dict_type() noexcept {
   PyType_Slot slots[] = {
-      {.slot = Py_tp_doc, .pfunc = const_cast<char*>("Opaque handle holding an mmap'd dictionary.")},
+      {.slot = Py_tp_doc,
+       .pfunc = const_cast<char*>("Opaque handle holding an mmap'd dictionary.")},
       {.slot = Py_mp_length, .pfunc = as_slot(&dict_length)},
       {.slot = Py_tp_repr, .pfunc = as_slot(&dict_repr)},
       {.slot = Py_tp_methods, .pfunc = dict_methods},

@@ -13,8 +13,7 @@ namespace taglex::py {
 // and released by deallocation; its count is atomic, so one Dict can be used
 // from any number of threads.
 struct PyTlexDict {
-  PyObject_HEAD
-  std::shared_ptr<const taglex::TlexDict> inner;
+  PyObject_HEAD std::shared_ptr<const taglex::TlexDict> inner;
 };
 
 // The Dict type object, created on first call and then the same object for

@@ -42,14 +42,16 @@ PyStatus add_to_module(PyObject* module, PyObject* name, PyObject* value) {
   }
   if (!PyList_Check(all.get())) return Err{cast_error(all.get(), &PyList_Type)};
   if (PyList_Append(all.get(), name) < 0) {
-    throw taglex::InternalError("could not append __name__ to __all__: " + describe_pending_error());
+    throw taglex::InternalError("could not append __name__ to __all__: " +
+                                describe_pending_error());
   }
   if (PyObject_SetAttr(module, name, value) < 0) return Err{PyErr::fetch()};
   return Ok{};
 }
 
 PyStatus add_to_module(PyObject* module, std::string_view name, PyObject* value) {
-  PyRef name_object = steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+  PyRef name_object =
+      steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
   if (!name_object) return Err{PyErr::fetch()};
   return add_to_module(module, name_object.get(), value);
 }
@@ -79,7 +81,8 @@ int module_exec(PyObject* module) noexcept {
 
     if (auto added = add_function(module, &open_method); !added) return added;
 
-    PyRef version = steal(PyUnicode_FromStringAndSize(kVersion.data(), static_cast<Py_ssize_t>(kVersion.size())));
+    PyRef version = steal(
+        PyUnicode_FromStringAndSize(kVersion.data(), static_cast<Py_ssize_t>(kVersion.size())));
     if (!version) return Err{PyErr::fetch()};
     return add_to_module(module, "__version__", version.get());
   });

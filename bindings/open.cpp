@@ -80,9 +80,10 @@ PyMethodDef open_method = {
     .ml_name = "open",
     .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&open_dict)),
     .ml_flags = METH_FASTCALL | METH_KEYWORDS,
-    .ml_doc = "open(path)\n--\n\n"
-              "Open a `.tlex` file. Raises `IOError` on missing file or corruption,\n"
-              "`ValueError` on unsupported version.",
+    .ml_doc =
+        "open(path)\n--\n\n"
+        "Open a `.tlex` file. Raises `IOError` on missing file or corruption,\n"
+        "`ValueError` on unsupported version.",
 };
 
 }  // namespace taglex::py

@@ -12,7 +12,8 @@ PyErr PyErr::fetch() noexcept {
 }
 
 PyErr PyErr::lazy(PyObject* type, std::string_view message) noexcept {
-  PyRef text = steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  PyRef text =
+      steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
   if (!text) return fetch();
   return lazy(type, std::move(text));
 }

@@ -24,9 +24,7 @@ namespace {
 
 namespace tables = unicode::tables;
 
-constexpr bool is_ascii_space(char32_t c) noexcept {
-  return c == 0x20 || (c >= 0x09 && c <= 0x0D);
-}
+constexpr bool is_ascii_space(char32_t c) noexcept { return c == 0x20 || (c >= 0x09 && c <= 0x0D); }
 
 constexpr char ascii_upper(char32_t c) noexcept {
   return static_cast<char>(c >= 'a' && c <= 'z' ? c - 0x20 : c);
@@ -49,9 +47,9 @@ constexpr char32_t kLastWhiteSpace = std::end(tables::kWhiteSpace)[-1].last;
 constexpr Upper upper_of(char32_t cp) noexcept {
   if (cp > kLastMapped) return {cp, {}};
   // The last run that starts at or before cp is the only one that can cover it.
-  const auto* it = std::upper_bound(
-      std::begin(tables::kUpperRuns), std::end(tables::kUpperRuns), cp,
-      [](char32_t c, const tables::UpperRun& r) { return c < r.first; });
+  const auto* it =
+      std::upper_bound(std::begin(tables::kUpperRuns), std::end(tables::kUpperRuns), cp,
+                       [](char32_t c, const tables::UpperRun& r) { return c < r.first; });
   if (it == std::begin(tables::kUpperRuns)) return {cp, {}};
   const tables::UpperRun& run = *std::prev(it);
   const char32_t offset = cp - run.first;
@@ -153,8 +151,7 @@ constexpr bool is_continuation(unsigned char b) noexcept { return (b & 0xC0) == 
 // Returns its length, or 0 when it is not well-formed UTF-8 (a stray
 // continuation byte, an overlong form, a surrogate, a value above U+10FFFF or
 // a sequence cut short). Never reads at or past end.
-std::size_t decode_utf8(const unsigned char* p, const unsigned char* end,
-                        char32_t& cp) noexcept {
+std::size_t decode_utf8(const unsigned char* p, const unsigned char* end, char32_t& cp) noexcept {
   const unsigned char b0 = p[0];
   const auto avail = static_cast<std::size_t>(end - p);
   if (b0 < 0xC2) return 0;
@@ -175,12 +172,11 @@ std::size_t decode_utf8(const unsigned char* p, const unsigned char* end,
     // F0 needs 90..BF next (no overlongs), F4 needs 80..8F (<= U+10FFFF).
     const unsigned char lo = b0 == 0xF0 ? 0x90 : 0x80;
     const unsigned char hi = b0 == 0xF4 ? 0x8F : 0xBF;
-    if (avail < 4 || p[1] < lo || p[1] > hi || !is_continuation(p[2]) ||
-        !is_continuation(p[3])) {
+    if (avail < 4 || p[1] < lo || p[1] > hi || !is_continuation(p[2]) || !is_continuation(p[3])) {
       return 0;
     }
-    cp = (char32_t{b0} & 0x07) << 18 | char32_t{p[1] & 0x3Fu} << 12 |
-         char32_t{p[2] & 0x3Fu} << 6 | (p[3] & 0x3F);
+    cp = (char32_t{b0} & 0x07) << 18 | char32_t{p[1] & 0x3Fu} << 12 | char32_t{p[2] & 0x3Fu} << 6 |
+         (p[3] & 0x3F);
     return 4;
   }
   return 0;

@@ -26,7 +26,9 @@ Overloaded(F...) -> Overloaded<F...>;
 // The platform's text for an errno value. strerror_r comes in two flavours
 // (XSI returns int and fills the buffer; GNU returns a pointer that may or may
 // not be the buffer); the overloads pick whichever this libc declares.
-[[maybe_unused]] const char* strerror_result(int rc, const char* buf) { return rc == 0 ? buf : nullptr; }
+[[maybe_unused]] const char* strerror_result(int rc, const char* buf) {
+  return rc == 0 ? buf : nullptr;
+}
 [[maybe_unused]] const char* strerror_result(const char* msg, const char*) { return msg; }
 
 void append_os_error(std::string& out, int code) {
@@ -45,7 +47,8 @@ Err<TlexError> io_error(int code) { return Err{TlexError{Io{OsError{code}}}}; }
 
 // The key by which the index is sorted, packed so that one integer comparison
 // orders (group, element, creator_hash) lexicographically.
-constexpr std::uint64_t pack_key(std::uint16_t group, std::uint16_t element, std::uint32_t hash) noexcept {
+constexpr std::uint64_t pack_key(std::uint16_t group, std::uint16_t element,
+                                 std::uint32_t hash) noexcept {
   return (std::uint64_t{group} << 48) | (std::uint64_t{element} << 32) | hash;
 }
 
@@ -164,7 +167,8 @@ std::string_view TagView::text(std::uint32_t offset, std::uint32_t len) const {
   return is_valid_utf8(bytes) ? bytes : std::string_view();
 }
 
-Result<DictionaryView, TlexError> DictionaryView::from_file_bytes(std::span<const std::byte> file) noexcept {
+Result<DictionaryView, TlexError> DictionaryView::from_file_bytes(
+    std::span<const std::byte> file) noexcept {
   const std::optional<FileHeader> parsed = FileHeader::from_bytes(file);
   if (!parsed) {
     return Err{TlexError{TooSmall{file.size()}}};
@@ -300,7 +304,8 @@ Result<TlexDict, TlexError> TlexDict::open(std::string_view path) {
   }
   const auto length = static_cast<std::size_t>(st.st_size);
 
-  void* const p = ::mmap(nullptr, std::max<std::size_t>(length, 1), PROT_READ, MAP_SHARED, file.get(), 0);
+  void* const p =
+      ::mmap(nullptr, std::max<std::size_t>(length, 1), PROT_READ, MAP_SHARED, file.get(), 0);
   if (p == MAP_FAILED) {
     const int err = errno;
     file.reset();

@@ -188,7 +188,8 @@ class DictionaryView {
  public:
   // Checks a whole file's bytes (length, magic, version, then the body's
   // structure) and returns a view over it. Never reads outside `file`.
-  static Result<DictionaryView, TlexError> from_file_bytes(std::span<const std::byte> file) noexcept;
+  static Result<DictionaryView, TlexError> from_file_bytes(
+      std::span<const std::byte> file) noexcept;
 
   // The number of index entries.
   std::uint32_t len() const noexcept;

@@ -52,9 +52,9 @@ inline constexpr std::uint16_t kSupportedVersion = 2;
 struct FileHeader {
   std::array<std::uint8_t, 4> magic{};
   std::uint16_t version = 0;
-  std::uint16_t unnamed6 = 0;                   // bytes 6..7, not interpreted
-  std::array<std::uint8_t, 16> unnamed8{};      // bytes 8..23, not interpreted
-  std::array<std::uint8_t, 8> reserved{};       // bytes 24..31: never read, zero
+  std::uint16_t unnamed6 = 0;               // bytes 6..7, not interpreted
+  std::array<std::uint8_t, 16> unnamed8{};  // bytes 8..23, not interpreted
+  std::array<std::uint8_t, 8> reserved{};   // bytes 24..31: never read, zero
 
   // Parses the first 32 bytes of `bytes`; nothing when there are fewer. Checks
   // nothing: the caller compares the magic and the version.
@@ -142,10 +142,12 @@ using ArchivedTagRecord = TagRecord;
 
 // The value-representation codes, in the fixed order of the file format
 // (FL before FD; the last code reads "??").
+// clang-format off
 enum class Vr : std::uint8_t {
   AE, AS, AT, CS, DA, DS, DT, FL, FD, IS, LO, LT, OB, OD, OF, OL, OV, OW,
   PN, SH, SL, SQ, SS, ST, SV, TM, UC, UI, UL, UN, UR, US, UT, UV, Unknown,
 };
+// clang-format on
 inline constexpr std::array<std::string_view, 35> kVrNames = {
     "AE", "AS", "AT", "CS", "DA", "DS", "DT", "FL", "FD", "IS", "LO", "LT",
     "OB", "OD", "OF", "OL", "OV", "OW", "PN", "SH", "SL", "SQ", "SS", "ST",

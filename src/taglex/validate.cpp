@@ -70,52 +70,51 @@ std::optional<CheckBytes> check_records(const std::byte* first, std::uint32_t co
 }  // namespace
 
 void append_to(std::string& out, const ArchiveError& e) {
-  std::visit(
-      Overloaded{
-          [&](const Underaligned& x) {
-            out.append("archive underaligned: need alignment ");
-            append_decimal(out, x.expected_align);
-            out.append(" but have alignment ");
-            append_decimal(out, x.actual_align);
-          },
-          [&](const OutOfBounds& x) {
-            out.append("pointer out of bounds: base ");
-            append_address(out, x.base);
-            out.append(" offset ");
-            append_decimal(out, x.offset);
-            out.append(" not in range ");
-            append_range(out, x.range);
-          },
-          [&](const Overrun& x) {
-            out.append("pointer overran buffer: ptr ");
-            append_address(out, x.ptr);
-            out.append(" size ");
-            append_decimal(out, x.size);
-            out.append(" in range ");
-            append_range(out, x.range);
-          },
-          [&](const Unaligned& x) {
-            out.append("unaligned pointer: ptr ");
-            append_address(out, x.ptr);
-            out.append(" unaligned for alignment ");
-            append_decimal(out, x.align);
-          },
-          [&](const SubtreePointerOutOfBounds& x) {
-            out.append("subtree pointer out of bounds: ptr ");
-            append_address(out, x.ptr);
-            out.append(" not in range ");
-            append_range(out, x.subtree_range);
-          },
-          [&](const SubtreePointerOverrun& x) {
-            out.append("subtree pointer overran range: ptr ");
-            append_address(out, x.ptr);
-            out.append(" size ");
-            append_decimal(out, x.size);
-            out.append(" in range ");
-            append_range(out, x.subtree_range);
-          },
-      },
-      e);
+  std::visit(Overloaded{
+                 [&](const Underaligned& x) {
+                   out.append("archive underaligned: need alignment ");
+                   append_decimal(out, x.expected_align);
+                   out.append(" but have alignment ");
+                   append_decimal(out, x.actual_align);
+                 },
+                 [&](const OutOfBounds& x) {
+                   out.append("pointer out of bounds: base ");
+                   append_address(out, x.base);
+                   out.append(" offset ");
+                   append_decimal(out, x.offset);
+                   out.append(" not in range ");
+                   append_range(out, x.range);
+                 },
+                 [&](const Overrun& x) {
+                   out.append("pointer overran buffer: ptr ");
+                   append_address(out, x.ptr);
+                   out.append(" size ");
+                   append_decimal(out, x.size);
+                   out.append(" in range ");
+                   append_range(out, x.range);
+                 },
+                 [&](const Unaligned& x) {
+                   out.append("unaligned pointer: ptr ");
+                   append_address(out, x.ptr);
+                   out.append(" unaligned for alignment ");
+                   append_decimal(out, x.align);
+                 },
+                 [&](const SubtreePointerOutOfBounds& x) {
+                   out.append("subtree pointer out of bounds: ptr ");
+                   append_address(out, x.ptr);
+                   out.append(" not in range ");
+                   append_range(out, x.subtree_range);
+                 },
+                 [&](const SubtreePointerOverrun& x) {
+                   out.append("subtree pointer overran range: ptr ");
+                   append_address(out, x.ptr);
+                   out.append(" size ");
+                   append_decimal(out, x.size);
+                   out.append(" in range ");
+                   append_range(out, x.subtree_range);
+                 },
+             },
+             e);
 }
 
 void append_to(std::string& out, const RecordCheckError& e) {
@@ -192,7 +191,8 @@ Result<std::size_t, CheckArchiveError> check_archived_root(const std::byte* body
   std::int64_t start = 0;
   const std::int64_t end = root;
   const auto subtree = [&] {
-    return AddressRange{s + static_cast<std::uintptr_t>(start), s + static_cast<std::uintptr_t>(end)};
+    return AddressRange{s + static_cast<std::uintptr_t>(start),
+                        s + static_cast<std::uintptr_t>(end)};
   };
   for (const RootField& field : kRootFields) {
     const std::int64_t f = root + static_cast<std::int64_t>(field.position_in_root);
@@ -204,7 +204,8 @@ Result<std::size_t, CheckArchiveError> check_archived_root(const std::byte* body
     const auto at = [&] { return s + static_cast<std::uintptr_t>(t); };
 
     if (t < 0 || t > b) {
-      return field_error(field.name, ArchiveError{OutOfBounds{s + static_cast<std::uintptr_t>(f), offset, whole}});
+      return field_error(
+          field.name, ArchiveError{OutOfBounds{s + static_cast<std::uintptr_t>(f), offset, whole}});
     }
     if (field.align == 4) {
       if (s % 4 != 0) {

@@ -19,8 +19,9 @@ std::atomic<long> g_allocations{0};
 void* counted(std::size_t n, std::size_t align = alignof(std::max_align_t)) {
   g_allocations.fetch_add(1, std::memory_order_relaxed);
   if (n == 0) n = 1;
-  return align > alignof(std::max_align_t) ? std::aligned_alloc(align, (n + align - 1) / align * align)
-                                           : std::malloc(n);
+  return align > alignof(std::max_align_t)
+             ? std::aligned_alloc(align, (n + align - 1) / align * align)
+             : std::malloc(n);
 }
 // Out of line, so that the compiler does not pair the malloc inside the
 // replaced operator new with a free it sees in a replaced operator delete.
@@ -54,8 +55,9 @@ long allocations() { return g_allocations.load(std::memory_order_relaxed); }
 
 // Reads every field of a view, so that nothing about it can be skipped.
 std::size_t touch(const taglex::TagView& v) {
-  std::size_t n = v.keyword().size() + v.name().size() + v.description().size() + v.creator().size() +
-                  v.vr().size() + v.group() + v.element() + v.retired() + v.element_is_block_offset();
+  std::size_t n = v.keyword().size() + v.name().size() + v.description().size() +
+                  v.creator().size() + v.vr().size() + v.group() + v.element() + v.retired() +
+                  v.element_is_block_offset();
   for (std::string_view s : v.sources()) n += s.size();
   return n;
 }

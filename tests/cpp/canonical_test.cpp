@@ -120,18 +120,27 @@ TEST(CanonicalizeCreator, SpacingAndCase) {
 TEST(CanonicalizeCreator, IllFormedBytesPassThrough) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"\xFF", "\xFF"},
-      {"  a\xC3", "A\xC3"},                        // cut short at the end
+      {"  a\xC3", "A\xC3"},  // cut short at the end
       {"x\xE2\x80", "X\xE2\x80"},
       {"x\xF0\x9F\x98", "X\xF0\x9F\x98"},
-      {"a\xC0\xA0" "b", "A\xC0\xA0" "B"},          // overlong spaces are no separators
-      {"a\xE0\x80\xA0" "b", "A\xE0\x80\xA0" "B"},
-      {"a\xF0\x80\x80\xA0" "b", "A\xF0\x80\x80\xA0" "B"},
-      {"\xE2\x80 x", "\xE2\x80 X"},                // cut short before a space
-      {"\xED\xA0\x80z", "\xED\xA0\x80Z"},          // surrogate
-      {"\xF4\x90\x80\x80", "\xF4\x90\x80\x80"},    // above U+10FFFF
+      {"a\xC0\xA0"
+       "b",
+       "A\xC0\xA0"
+       "B"},  // overlong spaces are no separators
+      {"a\xE0\x80\xA0"
+       "b",
+       "A\xE0\x80\xA0"
+       "B"},
+      {"a\xF0\x80\x80\xA0"
+       "b",
+       "A\xF0\x80\x80\xA0"
+       "B"},
+      {"\xE2\x80 x", "\xE2\x80 X"},              // cut short before a space
+      {"\xED\xA0\x80z", "\xED\xA0\x80Z"},        // surrogate
+      {"\xF4\x90\x80\x80", "\xF4\x90\x80\x80"},  // above U+10FFFF
       {"\xF5\x80\x80\x80", "\xF5\x80\x80\x80"},
       {"\x80\xBF  q \xF8", "\x80\xBF Q \xF8"},
-      {"\xC3\xA9\xE9", "\xC3\x89\xE9"},            // valid then Latin-1 byte
+      {"\xC3\xA9\xE9", "\xC3\x89\xE9"},  // valid then Latin-1 byte
   };
   for (const auto& [in, want] : cases) {
     // An exact-size heap copy, so that a sanitizer build sees any overread.
@@ -160,8 +169,9 @@ std::string reference_canonical(std::u32string_view text) {
 TEST(CanonicalizeCreator, MatchesCompositionOfHelpers) {
   std::u32string alphabet;
   for (char32_t c = 0; c < 0x80; ++c) alphabet += c;
-  alphabet += U"\u0085\u00A0\u3000\u2029\u00DF\u00E0\u0149\u0390\u01C6\u200B\uFEFF\u4E00\uA7CF\uFB00"
-              U"\U00016EBB\U0001E922";
+  alphabet +=
+      U"\u0085\u00A0\u3000\u2029\u00DF\u00E0\u0149\u0390\u01C6\u200B\uFEFF\u4E00\uA7CF\uFB00"
+      U"\U00016EBB\U0001E922";
   std::uint32_t state = 12345;
   for (int i = 0; i < 20000; ++i) {
     std::u32string text;

@@ -1,5 +1,7 @@
 // Lookups and record views over in-memory images: the search, the creator
 // key, texts read in place, and the internal errors of broken references.
+#include "taglex/lookup.hpp"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -8,7 +10,6 @@
 #include <string_view>
 #include <vector>
 
-#include "taglex/lookup.hpp"
 #include "tlex_builder.hpp"
 
 namespace {
@@ -36,7 +37,9 @@ class Dict {
 };
 
 // The keyword of what a lookup found, or "(nothing)".
-std::string found(const std::optional<taglex::TagView>& v) { return v ? std::string(v->keyword()) : "(nothing)"; }
+std::string found(const std::optional<taglex::TagView>& v) {
+  return v ? std::string(v->keyword()) : "(nothing)";
+}
 
 std::vector<std::string> sources_of(const taglex::TagView& v) {
   std::vector<std::string> out;
@@ -45,7 +48,8 @@ std::vector<std::string> sources_of(const taglex::TagView& v) {
 }
 
 // A record whose keyword names it.
-Record named(Image& img, std::string_view keyword, std::uint16_t group = 0, std::uint16_t element = 0) {
+Record named(Image& img, std::string_view keyword, std::uint16_t group = 0,
+             std::uint16_t element = 0) {
   Record r;
   r.group = group;
   r.element = element;
@@ -116,7 +120,8 @@ TEST(Lookup, WorkedExampleByKey) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(found(d->lookup(c.group, c.element, c.creator)), c.keyword)
-        << std::hex << c.group << "," << c.element << " creator '" << c.creator.value_or("(none)") << "'";
+        << std::hex << c.group << "," << c.element << " creator '" << c.creator.value_or("(none)")
+        << "'";
   }
 }
 
@@ -144,7 +149,8 @@ TEST(Lookup, BinarySearchFindsEveryKeyAndNoNeighbourAtEverySize) {
     std::vector<Key> keys;
     img.records.resize(n);
     for (std::uint32_t i = 0; i < n; ++i) {
-      keys.push_back({static_cast<std::uint16_t>(i / 8 * 0x2002 + 2), static_cast<std::uint16_t>(i / 2 % 4 * 0x4002 + 2),
+      keys.push_back({static_cast<std::uint16_t>(i / 8 * 0x2002 + 2),
+                      static_cast<std::uint16_t>(i / 2 % 4 * 0x4002 + 2),
                       i % 2 ? 0xFFFFFFF0u : 0x10u});
       img.index.push_back({keys[i].g, keys[i].e, keys[i].h, n - 1 - i});
       img.records[n - 1 - i] = named(img, "k" + std::to_string(i), keys[i].g, keys[i].e);
@@ -162,7 +168,8 @@ TEST(Lookup, BinarySearchFindsEveryKeyAndNoNeighbourAtEverySize) {
                             {static_cast<std::uint16_t>(g + 1), e, h}};
       for (const Key& k : absent) {
         EXPECT_EQ(found(d->lookup_hash(k.g, k.e, k.h)), "(nothing)")
-            << "n " << n << " near key " << i << ": " << std::hex << k.g << "," << k.e << "," << k.h;
+            << "n " << n << " near key " << i << ": " << std::hex << k.g << "," << k.e << ","
+            << k.h;
       }
     }
     EXPECT_EQ(found(d->lookup_hash(0, 0, 0)), "(nothing)") << "n " << n;
@@ -176,8 +183,8 @@ TEST(Lookup, AmongEqualKeysTheLastEntryWins) {
   struct Case {
     std::uint32_t n, first, run;
   };
-  for (const Case c : {Case{8, 5, 3}, Case{3, 0, 3}, Case{8, 0, 3}, Case{8, 3, 3}, Case{9, 2, 5}, Case{2, 0, 2},
-                       Case{16, 1, 14}}) {
+  for (const Case c : {Case{8, 5, 3}, Case{3, 0, 3}, Case{8, 0, 3}, Case{8, 3, 3}, Case{9, 2, 5},
+                       Case{2, 0, 2}, Case{16, 1, 14}}) {
     Image img;
     for (std::uint32_t i = 0; i < c.n; ++i) {
       img.records.push_back(named(img, "r" + std::to_string(i)));
@@ -185,7 +192,8 @@ TEST(Lookup, AmongEqualKeysTheLastEntryWins) {
       img.index.push_back({0x0008, static_cast<std::uint16_t>(element), 0, i});
     }
     const Dict d(img);
-    EXPECT_EQ(found(d->lookup(0x0008, 100, std::nullopt)), "r" + std::to_string(c.first + c.run - 1))
+    EXPECT_EQ(found(d->lookup(0x0008, 100, std::nullopt)),
+              "r" + std::to_string(c.first + c.run - 1))
         << c.n << " entries, run of " << c.run << " from " << c.first;
   }
 }
@@ -193,7 +201,10 @@ TEST(Lookup, AmongEqualKeysTheLastEntryWins) {
 TEST(Lookup, LenCountsIndexEntriesNotRecords) {
   Image img;
   img.records = {named(img, "shared", 0x0008, 0x0001)};
-  img.index = {{0x0008, 0x0001, 0, 0}, {0x0008, 0x0002, 0, 0}, {0x0008, 0x0003, 0, 0}, {0x0008, 0x0003, 7, 0}};
+  img.index = {{0x0008, 0x0001, 0, 0},
+               {0x0008, 0x0002, 0, 0},
+               {0x0008, 0x0003, 0, 0},
+               {0x0008, 0x0003, 7, 0}};
   const Dict d(img);
   EXPECT_EQ(d->len(), 4u);
   for (std::uint16_t e : {1, 2, 3}) {
@@ -213,9 +224,12 @@ TEST(Lookup, CreatorsWithTheSameHashShareTheirEntries) {
   img.records = {named(img, "first"), named(img, "second"), named(img, "lone")};
   img.records[0].creator = img.add("VENDOR 332789");
   img.records[1].creator = img.records[2].creator = img.add("VENDOR 529192");
-  img.index = {{0x0019, 0x0010, 0x7E0C998B, 0}, {0x0019, 0x0010, 0x7E0C998B, 1}, {0x0019, 0x0011, 0x7E0C998B, 2}};
+  img.index = {{0x0019, 0x0010, 0x7E0C998B, 0},
+               {0x0019, 0x0010, 0x7E0C998B, 1},
+               {0x0019, 0x0011, 0x7E0C998B, 2}};
   const Dict d(img);
-  for (std::string_view creator : {"VENDOR 332789", "vendor 332789", "VENDOR 529192", " Vendor  529192 "}) {
+  for (std::string_view creator :
+       {"VENDOR 332789", "vendor 332789", "VENDOR 529192", " Vendor  529192 "}) {
     const auto v = d->lookup(0x0019, 0x0010, creator);
     EXPECT_EQ(found(v), "second") << creator;
     EXPECT_EQ(v ? v->creator() : "", "VENDOR 529192");
@@ -225,12 +239,14 @@ TEST(Lookup, CreatorsWithTheSameHashShareTheirEntries) {
 }
 
 TEST(TagView, VrTableAndFlags) {
-  constexpr std::string_view kExpected[] = {"AE", "AS", "AT", "CS", "DA", "DS", "DT", "FL", "FD", "IS", "LO", "LT",
-                                            "OB", "OD", "OF", "OL", "OV", "OW", "PN", "SH", "SL", "SQ", "SS", "ST",
-                                            "SV", "TM", "UC", "UI", "UL", "UN", "UR", "US", "UT", "UV", "??"};
+  constexpr std::string_view kExpected[] = {"AE", "AS", "AT", "CS", "DA", "DS", "DT", "FL", "FD",
+                                            "IS", "LO", "LT", "OB", "OD", "OF", "OL", "OV", "OW",
+                                            "PN", "SH", "SL", "SQ", "SS", "ST", "SV", "TM", "UC",
+                                            "UI", "UL", "UN", "UR", "US", "UT", "UV", "??"};
   Image img;
   for (std::uint8_t code = 0; code < 35; ++code) {
-    img.records.push_back({.vr = code, .block = static_cast<std::uint8_t>(code / 2 % 2),
+    img.records.push_back({.vr = code,
+                           .block = static_cast<std::uint8_t>(code / 2 % 2),
                            .retired = static_cast<std::uint8_t>(code % 2)});
     img.index.push_back({0x0001, code, 0, code});
   }
@@ -245,7 +261,9 @@ TEST(TagView, VrTableAndFlags) {
 }
 
 // A single-record dictionary whose record `set` fills in, found at (1,1).
-std::optional<taglex::TagView> only_record(const Dict& d) { return d->lookup(0x0001, 0x0001, std::nullopt); }
+std::optional<taglex::TagView> only_record(const Dict& d) {
+  return d->lookup(0x0001, 0x0001, std::nullopt);
+}
 Image one_record(const std::function<void(Image&, Record&)>& set) {
   Image img;
   Record r;
@@ -260,9 +278,10 @@ TEST(TagView, Sources) {
     std::string_view text;
     std::vector<std::string> pieces;
   };
-  const Case cases[] = {{"x|y", {"x", "y"}}, {"a||b|", {"a", "b"}}, {"|", {}},           {"", {}},
-                        {"||", {}},          {"|a", {"a"}},         {"abc", {"abc"}},    {" a | b ", {" a ", " b "}},
-                        {"\xFF|a", {}},      {"é|ü", {"é", "ü"}}};
+  const Case cases[] = {
+      {"x|y", {"x", "y"}}, {"a||b|", {"a", "b"}}, {"|", {}},        {"", {}},
+      {"||", {}},          {"|a", {"a"}},         {"abc", {"abc"}}, {" a | b ", {" a ", " b "}},
+      {"\xFF|a", {}},      {"é|ü", {"é", "ü"}}};
   for (const Case& c : cases) {
     const Dict d(one_record([&](Image& img, Record& r) { r.sources = img.add(c.text); }));
     const auto v = only_record(d);
@@ -273,7 +292,8 @@ TEST(TagView, Sources) {
 }
 
 TEST(TagView, TextsThatAreNotUtf8ReadAsEmpty) {
-  for (std::string_view bad : {"\xFF", "Patient\xC0\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80", "abc\xE2\x82"}) {
+  for (std::string_view bad :
+       {"\xFF", "Patient\xC0\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80", "abc\xE2\x82"}) {
     const Dict d(one_record([&](Image& img, Record& r) {
       r.keyword = img.add(bad);
       r.name = img.add("Name \u00E9\u4E2D\U0001F600");
@@ -309,14 +329,30 @@ TEST(TagView, TextPastTheStringsTableIsAnInternalError) {
     const char* message;
   };
   const Case cases[] = {
-      {&Record::name, {8, 3}, &taglex::TagView::name, "range end index 11 out of range for slice of length 10"},
-      {&Record::keyword, {11, 0}, &taglex::TagView::keyword, "range start index 11 out of range for slice of length 10"},
-      {&Record::description, {0xFFFFFFFF, 0xFFFFFFFF}, &taglex::TagView::description,
+      {&Record::name,
+       {8, 3},
+       &taglex::TagView::name,
+       "range end index 11 out of range for slice of length 10"},
+      {&Record::keyword,
+       {11, 0},
+       &taglex::TagView::keyword,
+       "range start index 11 out of range for slice of length 10"},
+      {&Record::description,
+       {0xFFFFFFFF, 0xFFFFFFFF},
+       &taglex::TagView::description,
        "range start index 4294967295 out of range for slice of length 10"},
-      {&Record::description, {1, 0xFFFFFFFF}, &taglex::TagView::description,
+      {&Record::description,
+       {1, 0xFFFFFFFF},
+       &taglex::TagView::description,
        "range end index 4294967296 out of range for slice of length 10"},
-      {&Record::creator, {5, 6}, &taglex::TagView::creator, "range end index 11 out of range for slice of length 10"},
-      {&Record::sources, {10, 1}, &taglex::TagView::sources, "range end index 11 out of range for slice of length 10"},
+      {&Record::creator,
+       {5, 6},
+       &taglex::TagView::creator,
+       "range end index 11 out of range for slice of length 10"},
+      {&Record::sources,
+       {10, 1},
+       &taglex::TagView::sources,
+       "range end index 11 out of range for slice of length 10"},
   };
   for (const Case& c : cases) {
     const Dict d(one_record([&](Image& img, Record& r) {
@@ -340,11 +376,13 @@ TEST(Lookup, EntryNamingAMissingRecordIsAnInternalError) {
     std::uint32_t records, index;
     const char* message;
   };
-  for (const Case c : {Case{2, 2, "index out of bounds: the len is 2 but the index is 2"},
-                       Case{2, 0xFFFFFFFF, "index out of bounds: the len is 2 but the index is 4294967295"},
-                       Case{0, 0, "index out of bounds: the len is 0 but the index is 0"}}) {
+  for (const Case c :
+       {Case{2, 2, "index out of bounds: the len is 2 but the index is 2"},
+        Case{2, 0xFFFFFFFF, "index out of bounds: the len is 2 but the index is 4294967295"},
+        Case{0, 0, "index out of bounds: the len is 0 but the index is 0"}}) {
     Image img;
-    for (std::uint32_t i = 0; i < c.records; ++i) img.records.push_back(named(img, "r" + std::to_string(i)));
+    for (std::uint32_t i = 0; i < c.records; ++i)
+      img.records.push_back(named(img, "r" + std::to_string(i)));
     img.index = {{0x0007, 0x0001, 0, 0}, {0x0007, 0x0002, 0, c.index}, {0x0007, 0x0003, 0, 1}};
     const Dict d(img);
     EXPECT_EQ(internal_error_of([&] { d->lookup(0x0007, 0x0002, std::nullopt); }), c.message);

@@ -1,10 +1,9 @@
 // Opening real files: every way an open can fail, the texts it reports, and
 // that no descriptor or mapping outlives a failed open or a released
 // dictionary.
-#include <gtest/gtest.h>
-
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -41,7 +40,8 @@ struct TempDir : ::testing::Environment {
 std::string write(const std::string& name, const Bytes& bytes) {
   const std::string path = TempDir::path + "/" + name;
   std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
   return path;
 }
 
@@ -50,11 +50,14 @@ struct Held {
   int fds = 0, maps = 0;
   bool operator==(const Held&) const = default;
 };
-std::ostream& operator<<(std::ostream& os, const Held& h) { return os << "{fds " << h.fds << ", maps " << h.maps << "}"; }
+std::ostream& operator<<(std::ostream& os, const Held& h) {
+  return os << "{fds " << h.fds << ", maps " << h.maps << "}";
+}
 
 Held held(const std::string& path) {
   Held h;
-  for ([[maybe_unused]] const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) ++h.fds;
+  for ([[maybe_unused]] const auto& fd : std::filesystem::directory_iterator("/proc/self/fd"))
+    ++h.fds;
   std::ifstream maps("/proc/self/maps");
   for (std::string line; std::getline(maps, line);) h.maps += line.ends_with(" " + path);
   return h;
@@ -74,7 +77,9 @@ std::string open_fails(const std::string& path) {
   return text;
 }
 
-std::string os_error(int code) { return std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")"; }
+std::string os_error(int code) {
+  return std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")";
+}
 
 // "io error: <the system's text for N> (os error N)" for some N > 0.
 void expect_io_errno(const std::string& text) {
@@ -85,7 +90,8 @@ void expect_io_errno(const std::string& text) {
   EXPECT_EQ(text, "io error: " + os_error(code));
 }
 
-Bytes example(std::size_t len = 224, std::size_t at = 0, std::initializer_list<std::uint8_t> bytes = {}) {
+Bytes example(std::size_t len = 224, std::size_t at = 0,
+              std::initializer_list<std::uint8_t> bytes = {}) {
   Bytes f = tlex_test::worked_example().build().bytes;
   for (std::uint8_t b : bytes) f.at(at++) = b;
   f.resize(len, 0);
@@ -112,23 +118,29 @@ const Refusal kRefusals[] = {
     {"ThirtyOneBytesOfJunk", Bytes(31, 0xEE), "file too small (31 bytes) to contain a header"},
     {"ZipMagic", example(224, 0, {80, 75, 3, 4}), "bad magic bytes [80, 75, 3, 4]"},
     {"MagicReversed", example(224, 0, {'X', 'E', 'L', 'T'}), "bad magic bytes [88, 69, 76, 84]"},
-    {"MagicLowerCase", example(224, 0, {'t', 'l', 'e', 'x'}), "bad magic bytes [116, 108, 101, 120]"},
-    {"BadMagicAndBadVersion", example(224, 0, {0xFF, 0, 0, 1, 3, 0}), "bad magic bytes [255, 0, 0, 1]"},
+    {"MagicLowerCase", example(224, 0, {'t', 'l', 'e', 'x'}),
+     "bad magic bytes [116, 108, 101, 120]"},
+    {"BadMagicAndBadVersion", example(224, 0, {0xFF, 0, 0, 1, 3, 0}),
+     "bad magic bytes [255, 0, 0, 1]"},
     {"Version1", example(224, 4, {1, 0}), "unsupported version 1"},
     {"Version3", example(224, 4, {3, 0}), "unsupported version 3"},
     {"VersionBigEndian2", example(224, 4, {0, 2}), "unsupported version 512"},
     {"Version65535", example(224, 4, {0xFF, 0xFF}), "unsupported version 65535"},
     {"Version3WithoutBody", example(32, 4, {3, 0}), "unsupported version 3"},
     {"Record7Vr200", record7_vr200(),
-     "archive integrity check failed: check bytes error: check failed for struct member records: check failed for "
+     "archive integrity check failed: check bytes error: check failed for struct member records: "
+     "check failed for "
      "slice index 7: check failed for struct member vr: invalid tag for enum: 200"},
     {"HeaderOnly", example(32),
-     "archive integrity check failed: context error: pointer out of bounds: base @0 offset -24 not in range @0..@0"},
+     "archive integrity check failed: context error: pointer out of bounds: base @0 offset -24 not "
+     "in range @0..@0"},
     {"ZeroRoot", tlex_test::File::blank(24).bytes,
-     "archive integrity check failed: check bytes error: check failed for struct member records: subtree pointer out "
+     "archive integrity check failed: check bytes error: check failed for struct member records: "
+     "subtree pointer out "
      "of bounds: ptr @8 not in range @0..@0"},
     {"LengthNotMultipleOfFour", example(226),
-     "archive integrity check failed: context error: unaligned pointer: ptr @170 unaligned for alignment 4"},
+     "archive integrity check failed: context error: unaligned pointer: ptr @170 unaligned for "
+     "alignment 4"},
 };
 
 class Refuses : public ::testing::TestWithParam<Refusal> {};
@@ -142,14 +154,16 @@ TEST_P(Refuses, WithItsTextAndReleasesEverything) {
   if (const auto at = tmpl.find('@'); at != std::string_view::npos) {
     const auto hex = text.find("0x");
     ASSERT_NE(hex, std::string::npos) << text;
-    body = std::strtoull(text.c_str() + hex, nullptr, 16) - std::strtoull(tmpl.data() + at + 1, nullptr, 10);
+    body = std::strtoull(text.c_str() + hex, nullptr, 16) -
+           std::strtoull(tmpl.data() + at + 1, nullptr, 10);
     EXPECT_EQ(body % static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE)), 32u) << text;
   }
   EXPECT_EQ(text, tlex_test::expand(tmpl, body));
   // The in-memory entry point judges the same bytes the same way.
   const auto mem = taglex::DictionaryView::from_file_bytes(std::as_bytes(std::span(c.file)));
   ASSERT_FALSE(mem.ok());
-  EXPECT_EQ(taglex::to_string(mem.error()), tlex_test::expand(tmpl, reinterpret_cast<std::uintptr_t>(c.file.data()) + 32));
+  EXPECT_EQ(taglex::to_string(mem.error()),
+            tlex_test::expand(tmpl, reinterpret_cast<std::uintptr_t>(c.file.data()) + 32));
 }
 
 INSTANTIATE_TEST_SUITE_P(Open, Refuses, ::testing::ValuesIn(kRefusals),
@@ -164,7 +178,8 @@ TEST(Open, PathWithNulIsRefusedBeforeTheSystemSeesIt) {
   // What precedes the NUL names a valid dictionary: it must not be opened.
   const std::string good = write("nul-prefix.tlex", example());
   ASSERT_TRUE(taglex::TlexDict::open(good).ok());
-  for (const std::string& path : {good + std::string(1, '\0'), good + std::string("\0x", 2), std::string(1, '\0')}) {
+  for (const std::string& path :
+       {good + std::string(1, '\0'), good + std::string("\0x", 2), std::string(1, '\0')}) {
     EXPECT_EQ(open_fails(path), "io error: file name contained an unexpected NUL byte");
   }
 }
@@ -197,7 +212,8 @@ TEST(Open, WorkedExampleAndSmallestFile) {
   EXPECT_EQ(d.len(), 2u);
   EXPECT_EQ(d.body_offset(), 32u);
   EXPECT_EQ(d.mapping().size(), 224u);
-  struct stat by_fd{}, by_path{};
+  struct stat by_fd {
+  }, by_path{};
   ASSERT_EQ(::fstat(d.file(), &by_fd), 0);
   ASSERT_EQ(::stat(path.c_str(), &by_path), 0);
   EXPECT_EQ(by_fd.st_ino, by_path.st_ino);
@@ -216,7 +232,8 @@ TEST(Open, WorkedExampleAndSmallestFile) {
 TEST(Open, BytesNobodyInterpretsChangeNothing) {
   Bytes f = example();
   for (std::size_t i = 6; i < 32; ++i) f[i] = static_cast<std::uint8_t>(0x80 + i);
-  for (std::size_t at : {56 + 38, 56 + 39, 56 + 43, 100 + 38, 100 + 39, 100 + 43, 199}) f[at] = 0xFF;  // reserved, padding
+  for (std::size_t at : {56 + 38, 56 + 39, 56 + 43, 100 + 38, 100 + 39, 100 + 43, 199})
+    f[at] = 0xFF;  // reserved, padding
   auto r = taglex::TlexDict::open(write("junk.tlex", f));
   ASSERT_TRUE(r.ok()) << taglex::to_string(r.error());
   EXPECT_EQ(r.value().len(), 2u);

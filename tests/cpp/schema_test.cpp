@@ -1,11 +1,12 @@
 // The file records: the two-element example file written out byte by byte,
 // header parsing and the creator hash.
+#include "taglex/schema.hpp"
+
 #include <gtest/gtest.h>
 
 #include <initializer_list>
 #include <string_view>
 
-#include "taglex/schema.hpp"
 #include "tlex_builder.hpp"
 
 namespace {
@@ -19,23 +20,27 @@ Bytes worked_example_by_hand() {
     for (int b : bytes) f.push_back(static_cast<std::uint8_t>(b));
   };
   const auto text = [&](std::string_view s) { f.insert(f.end(), s.begin(), s.end()); };
-  hex({0x54, 0x4C, 0x45, 0x58, 0x02, 0x00});  // magic "TLEX", version 2
-  f.resize(32, 0);                            // bytes 6..31
-  hex({0, 0, 0, 0, 0, 0, 0, 0, 0x10, 0, 0x10, 0});                    // entry 0: hash 0, record 0
-  hex({0xEA, 0xE2, 0xBE, 0xC8, 1, 0, 0, 0, 0x29, 0, 0x10, 0});        // entry 1: hash 0xC8BEE2EA, record 1
-  hex({0, 0, 0, 0, 11, 0, 0, 0, 0, 0, 0, 0, 25, 0, 0, 0, 0, 0, 0, 0, 25, 0, 0, 0, 3, 0, 0, 0});  // record 0 offsets
-  hex({0x10, 0, 0x10, 0, 11, 0, 14, 0, 0, 0, 0, 0, 18, 0, 0, 0});     // group, element, lengths, PN, flags
-  hex({28, 0, 0, 0, 37, 0, 0, 0, 47, 0, 0, 0, 55, 0, 0, 0, 0, 0, 0, 0, 55, 0, 0, 0, 0, 0, 0, 0});  // record 1
-  hex({0x29, 0, 0x10, 0, 9, 0, 10, 0, 8, 0, 0, 0, 28, 1, 0, 0});      // UL, block form
+  hex({0x54, 0x4C, 0x45, 0x58, 0x02, 0x00});        // magic "TLEX", version 2
+  f.resize(32, 0);                                  // bytes 6..31
+  hex({0, 0, 0, 0, 0, 0, 0, 0, 0x10, 0, 0x10, 0});  // entry 0: hash 0, record 0
+  hex({0xEA, 0xE2, 0xBE, 0xC8, 1, 0, 0, 0, 0x29, 0, 0x10,
+       0});  // entry 1: hash 0xC8BEE2EA, record 1
+  hex({0, 0, 0, 0, 11, 0, 0,  0, 0, 0, 0, 0, 25, 0,
+       0, 0, 0, 0, 0,  0, 25, 0, 0, 0, 3, 0, 0,  0});  // record 0 offsets
+  hex({0x10, 0, 0x10, 0, 11, 0, 14, 0, 0, 0, 0, 0, 18, 0, 0,
+       0});  // group, element, lengths, PN, flags
+  hex({28, 0, 0, 0, 37, 0, 0,  0, 47, 0, 0, 0, 55, 0,
+       0,  0, 0, 0, 0,  0, 55, 0, 0,  0, 0, 0, 0,  0});           // record 1
+  hex({0x29, 0, 0x10, 0, 9, 0, 10, 0, 8, 0, 0, 0, 28, 1, 0, 0});  // UL, block form
   text("PatientName");
   text("Patient's Name");
   text("x|y");
   text("AcmeFlags");
   text("Acme Flags");
   text("ACME 1.0");
-  hex({0});                                   // padding
-  hex({0x58, 0xFF, 0xFF, 0xFF, 2, 0, 0, 0});  // index: -168, 2
-  hex({0x68, 0xFF, 0xFF, 0xFF, 2, 0, 0, 0});  // records: -152, 2
+  hex({0});                                    // padding
+  hex({0x58, 0xFF, 0xFF, 0xFF, 2, 0, 0, 0});   // index: -168, 2
+  hex({0x68, 0xFF, 0xFF, 0xFF, 2, 0, 0, 0});   // records: -152, 2
   hex({0xB8, 0xFF, 0xFF, 0xFF, 55, 0, 0, 0});  // strings: -72, 55
   return f;
 }
@@ -50,7 +55,8 @@ TEST(Layout, SmallestFileIsAHeaderAndARootOfThreeEmptyArrays) {
   const Bytes f = tlex_test::Image{}.build().bytes;
   ASSERT_EQ(f.size(), 56u);
   EXPECT_EQ(Bytes(f.begin() + 32, f.end()),
-            (Bytes{0, 0, 0, 0, 0, 0, 0, 0, 0xF8, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0, 0xF0, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0}));
+            (Bytes{0, 0, 0, 0, 0,    0,    0,    0,    0xF8, 0xFF, 0xFF, 0xFF,
+                   0, 0, 0, 0, 0xF0, 0xFF, 0xFF, 0xFF, 0,    0,    0,    0}));
 }
 
 TEST(Layout, RootViewReadsSignedOffsetsFromEachField) {

@@ -63,7 +63,9 @@ struct File {
   }
   // A root field by the body position of its first element.
   File& target(Field f, std::int64_t pos, std::uint32_t count) {
-    return relvec(f, static_cast<std::int32_t>(pos - static_cast<std::int64_t>(root() + static_cast<std::size_t>(f))),
+    return relvec(f,
+                  static_cast<std::int32_t>(
+                      pos - static_cast<std::int64_t>(root() + static_cast<std::size_t>(f))),
                   count);
   }
   File& entry(std::size_t pos, const Entry& e) {
@@ -76,17 +78,20 @@ struct File {
   }
   File& record(std::size_t pos, const Record& r) {
     const std::size_t at = 32 + pos;
-    const std::uint32_t words[] = {r.keyword.offset, r.name.offset,    r.creator.offset, r.description.offset,
-                                   r.description.len, r.sources.offset, r.sources.len};
+    const std::uint32_t words[] = {r.keyword.offset,     r.name.offset,     r.creator.offset,
+                                   r.description.offset, r.description.len, r.sources.offset,
+                                   r.sources.len};
     for (std::size_t i = 0; i < 7; ++i) put(bytes, at + 4 * i, words[i], 4);
-    const std::uint32_t halves[] = {r.group, r.element, r.keyword.len, r.name.len, r.creator.len, r.reserved38};
+    const std::uint32_t halves[] = {r.group,    r.element,     r.keyword.len,
+                                    r.name.len, r.creator.len, r.reserved38};
     for (std::size_t i = 0; i < 6; ++i) put(bytes, at + 28 + 2 * i, halves[i], 2);
     const std::uint8_t last[] = {r.vr, r.block, r.retired, r.padding};
     for (std::size_t i = 0; i < 4; ++i) bytes.at(at + 40 + i) = last[i];
     return *this;
   }
   File& raw(std::size_t pos, std::string_view s) {
-    for (std::size_t i = 0; i < s.size(); ++i) bytes.at(32 + pos + i) = static_cast<std::uint8_t>(s[i]);
+    for (std::size_t i = 0; i < s.size(); ++i)
+      bytes.at(32 + pos + i) = static_cast<std::uint8_t>(s[i]);
     return *this;
   }
 };
@@ -99,7 +104,8 @@ struct Image {
   // Appends `s` to the strings table and returns its reference.
   Text add(std::string_view s) {
     strings.append(s);
-    return {static_cast<std::uint32_t>(strings.size() - s.size()), static_cast<std::uint32_t>(s.size())};
+    return {static_cast<std::uint32_t>(strings.size() - s.size()),
+            static_cast<std::uint32_t>(s.size())};
   }
 
   File build() const {
@@ -110,8 +116,10 @@ struct Image {
     for (std::size_t i = 0; i < records.size(); ++i) f.record(records_pos + 44 * i, records[i]);
     f.raw(strings_pos, strings);
     f.target(Field::index, 0, static_cast<std::uint32_t>(index.size()));
-    f.target(Field::records, static_cast<std::int64_t>(records_pos), static_cast<std::uint32_t>(records.size()));
-    return f.target(Field::strings, static_cast<std::int64_t>(strings_pos), static_cast<std::uint32_t>(strings.size()));
+    f.target(Field::records, static_cast<std::int64_t>(records_pos),
+             static_cast<std::uint32_t>(records.size()));
+    return f.target(Field::strings, static_cast<std::int64_t>(strings_pos),
+                    static_cast<std::uint32_t>(strings.size()));
   }
 };
 
@@ -122,10 +130,26 @@ inline Image worked_example() {
   img.strings = "PatientNamePatient's Namex|yAcmeFlagsAcme FlagsACME 1.0";
   img.index = {{0x0010, 0x0010, 0, 0}, {0x0029, 0x0010, 0xC8BEE2EA, 1}};
   img.records = {
-      {.vr = 18, .block = 0, .retired = 0, .group = 0x0010, .element = 0x0010, .keyword = {0, 11},
-       .name = {11, 14}, .creator = {0, 0}, .description = {25, 0}, .sources = {25, 3}},
-      {.vr = 28, .block = 1, .retired = 0, .group = 0x0029, .element = 0x0010, .keyword = {28, 9},
-       .name = {37, 10}, .creator = {47, 8}, .description = {55, 0}, .sources = {55, 0}},
+      {.vr = 18,
+       .block = 0,
+       .retired = 0,
+       .group = 0x0010,
+       .element = 0x0010,
+       .keyword = {0, 11},
+       .name = {11, 14},
+       .creator = {0, 0},
+       .description = {25, 0},
+       .sources = {25, 3}},
+      {.vr = 28,
+       .block = 1,
+       .retired = 0,
+       .group = 0x0029,
+       .element = 0x0010,
+       .keyword = {28, 9},
+       .name = {37, 10},
+       .creator = {47, 8},
+       .description = {55, 0},
+       .sources = {55, 0}},
   };
   return img;
 }

@@ -1,5 +1,7 @@
 // Structural validation of archived bodies, run on copies placed at chosen
 // addresses so that every address in a message follows from the body's start.
+#include "taglex/validate.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,7 +9,6 @@
 #include <tuple>
 #include <vector>
 
-#include "taglex/validate.hpp"
 #include "tlex_builder.hpp"
 
 namespace {
@@ -26,24 +27,29 @@ struct Placed {
     len = body.size();
   }
   std::uintptr_t S() const { return reinterpret_cast<std::uintptr_t>(start); }
-  auto check() const { return taglex::check_archived_root(reinterpret_cast<const std::byte*>(start), len); }
+  auto check() const {
+    return taglex::check_archived_root(reinterpret_cast<const std::byte*>(start), len);
+  }
   std::vector<std::uint8_t> store;
   std::uint8_t* start;
   std::size_t len;
 };
 
 // A body of `len` bytes whose root fields point at the given positions.
-File body(std::size_t len, std::int64_t index, std::uint32_t n_index, std::int64_t records, std::uint32_t n_records,
-          std::int64_t strings, std::uint32_t n_strings) {
+File body(std::size_t len, std::int64_t index, std::uint32_t n_index, std::int64_t records,
+          std::uint32_t n_records, std::int64_t strings, std::uint32_t n_strings) {
   File f = File::blank(len);
   f.target(Field::index, index, n_index).target(Field::records, records, n_records);
   return f.target(Field::strings, strings, n_strings);
 }
 
 // Six zeroed records filling positions 0..264, with some bytes replaced.
-File six_records(std::initializer_list<std::tuple<std::size_t, std::uint8_t, std::uint8_t, std::uint8_t>> bytes) {
+File six_records(
+    std::initializer_list<std::tuple<std::size_t, std::uint8_t, std::uint8_t, std::uint8_t>>
+        bytes) {
   File f = body(288, 0, 0, 0, 6, 264, 0);
-  for (auto [i, block, retired, vr] : bytes) f.record(44 * i, Record{.vr = vr, .block = block, .retired = retired});
+  for (auto [i, block, retired, vr] : bytes)
+    f.record(44 * i, Record{.vr = vr, .block = block, .retired = retired});
   return f;
 }
 
@@ -51,8 +57,8 @@ const std::string kIndex = "check bytes error: check failed for struct member in
 const std::string kRecords = "check bytes error: check failed for struct member records: ";
 const std::string kStrings = "check bytes error: check failed for struct member strings: ";
 std::string slice(int i, std::string_view tail) {
-  return kRecords + "check failed for slice index " + std::to_string(i) + ": check failed for struct member " +
-         std::string(tail);
+  return kRecords + "check failed for slice index " + std::to_string(i) +
+         ": check failed for struct member " + std::string(tail);
 }
 const std::string kBool = "check failed for bool: expected 0 or 1, found ";
 
@@ -64,10 +70,14 @@ struct FailCase {
 
 const FailCase kFailures[] = {
     // Root-level checks.
-    {"EmptyBody", File::blank(0), "context error: pointer out of bounds: base @0 offset -24 not in range @0..@0"},
-    {"Body23", File::blank(23), "context error: pointer out of bounds: base @0 offset -1 not in range @0..@23"},
-    {"Body26", File::blank(26), "context error: unaligned pointer: ptr @2 unaligned for alignment 4"},
-    {"Body49", body(49, 0, 0, 0, 0, 0, 0), "context error: unaligned pointer: ptr @25 unaligned for alignment 4"},
+    {"EmptyBody", File::blank(0),
+     "context error: pointer out of bounds: base @0 offset -24 not in range @0..@0"},
+    {"Body23", File::blank(23),
+     "context error: pointer out of bounds: base @0 offset -1 not in range @0..@23"},
+    {"Body26", File::blank(26),
+     "context error: unaligned pointer: ptr @2 unaligned for alignment 4"},
+    {"Body49", body(49, 0, 0, 0, 0, 0, 0),
+     "context error: unaligned pointer: ptr @25 unaligned for alignment 4"},
     // The empty index may sit at the root, the empty records 8 bytes past it may not.
     {"TwentyFourZeroBytes", File::blank(24),
      kRecords + "subtree pointer out of bounds: ptr @8 not in range @0..@0"},
@@ -86,10 +96,12 @@ const FailCase kFailures[] = {
     {"RecordsTargetTwoOff", body(48, 0, 0, 2, 1000000, 24, 0),
      kRecords + "unaligned pointer: ptr @2 unaligned for alignment 4"},
     // Room in the body, sizes in 64 bits.
-    {"IndexOverrun", body(48, 0, 5, 24, 0, 24, 0), kIndex + "pointer overran buffer: ptr @0 size 60 in range @0..@48"},
+    {"IndexOverrun", body(48, 0, 5, 24, 0, 24, 0),
+     kIndex + "pointer overran buffer: ptr @0 size 60 in range @0..@48"},
     {"RecordsCountMax", body(48, 0, 0, 0, 0xFFFFFFFF, 24, 0),
      kRecords + "pointer overran buffer: ptr @0 size 188978560980 in range @0..@48"},
-    {"StringsPastBody", body(48, 0, 0, 0, 0, 40, 9), kStrings + "pointer overran buffer: ptr @40 size 9 in range @0..@48"},
+    {"StringsPastBody", body(48, 0, 0, 0, 0, 40, 9),
+     kStrings + "pointer overran buffer: ptr @40 size 9 in range @0..@48"},
     // Order and bounds of non-empty arrays.
     {"RecordsOverlapIndex", body(80, 0, 1, 8, 1, 56, 0),
      kRecords + "subtree pointer out of bounds: ptr @8 not in range @12..@56"},
@@ -116,8 +128,10 @@ const FailCase kFailures[] = {
     {"Vr35", six_records({{5, 1, 1, 35}}), slice(5, "vr: invalid tag for enum: 35")},
     {"Vr255", six_records({{4, 0, 0, 255}}), slice(4, "vr: invalid tag for enum: 255")},
     {"RetiredBeforeVr", six_records({{0, 0, 2, 200}}), slice(0, "retired: " + kBool + "2")},
-    {"BlockBeforeRetired", six_records({{0, 2, 2, 200}}), slice(0, "element_is_block_offset: " + kBool + "2")},
-    {"Record0BeforeRecord5", six_records({{5, 3, 0, 0}, {0, 0, 0, 40}}), slice(0, "vr: invalid tag for enum: 40")},
+    {"BlockBeforeRetired", six_records({{0, 2, 2, 200}}),
+     slice(0, "element_is_block_offset: " + kBool + "2")},
+    {"Record0BeforeRecord5", six_records({{5, 3, 0, 0}, {0, 0, 0, 40}}),
+     slice(0, "vr: invalid tag for enum: 40")},
 };
 
 class Rejects : public ::testing::TestWithParam<FailCase> {};
@@ -143,13 +157,15 @@ TEST(Validate, UnderalignedBodyReportsTheLargestPowerOfTwoDividingItsAddress) {
     const auto r = p.check();
     ASSERT_FALSE(r.ok()) << "shift " << shift;
     EXPECT_EQ(taglex::to_string(r.error()),
-              "context error: archive underaligned: need alignment 4 but have alignment " + std::to_string(actual));
+              "context error: archive underaligned: need alignment 4 but have alignment " +
+                  std::to_string(actual));
   }
   // A body too short for a root is reported first.
   const Placed p(File::blank(0).body(), 2);
   ASSERT_FALSE(p.check().ok());
   EXPECT_EQ(taglex::to_string(p.check().error()),
-            expand("context error: pointer out of bounds: base @0 offset -24 not in range @0..@0", p.S()));
+            expand("context error: pointer out of bounds: base @0 offset -24 not in range @0..@0",
+                   p.S()));
 }
 
 TEST(Validate, FailureCarriesItsFields) {
@@ -169,9 +185,17 @@ TEST(Validate, FailureCarriesItsFields) {
 File unvalidated_junk() {
   File f = body(104, 4, 1, 16, 1, 60, 3);
   f.entry(4, {0xFFFF, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF}).raw(60, "\xFF\xFE\xC0");
-  return f.record(16, {.vr = 34, .block = 1, .retired = 1, .group = 0xFFFF, .element = 0xFFFF,
-                       .keyword = {0xFFFFFFF0, 0xFFFF}, .name = {1000, 1}, .creator = {0xFFFFFFFF, 0xFFFF},
-                       .description = {0xFFFFFFFF, 0xFFFFFFFF}, .sources = {5, 0xFFFFFFFF}, .reserved38 = 0xFFFF,
+  return f.record(16, {.vr = 34,
+                       .block = 1,
+                       .retired = 1,
+                       .group = 0xFFFF,
+                       .element = 0xFFFF,
+                       .keyword = {0xFFFFFFF0, 0xFFFF},
+                       .name = {1000, 1},
+                       .creator = {0xFFFFFFFF, 0xFFFF},
+                       .description = {0xFFFFFFFF, 0xFFFFFFFF},
+                       .sources = {5, 0xFFFFFFFF},
+                       .reserved38 = 0xFFFF,
                        .padding = 0xFF});
 }
 
