@@ -62,37 +62,32 @@ PyRef new_text(std::string_view text,
 // and value is a new object.
 PyResult<PyRef> tag_to_dict(const taglex::TagView& tag) {
   PyRef result = expect_object(PyDict_New());
-  auto set = [&](std::string_view key, PyRef value) -> PyStatus {
+  // True when the entry was stored; false with the Python error pending.
+  auto set = [&](std::string_view key, PyRef value) -> bool {
     PyRef key_object = new_text(key);
-    if (PyDict_SetItem(result.get(), key_object.get(), value.get()) < 0) return Err{PyErr::fetch()};
-    return Ok{};
+    return PyDict_SetItem(result.get(), key_object.get(), value.get()) == 0;
   };
   auto set_bool = [&](std::string_view key, bool value) {
     return set(key, borrow(value ? Py_True : Py_False));
   };
-
-  PyStatus status = set("group", expect_object(PyLong_FromLong(tag.group())));
-  if (status) status = set("element", expect_object(PyLong_FromLong(tag.element())));
-  if (status) status = set("creator", new_text(tag.creator()));
-  if (status) status = set("keyword", new_text(tag.keyword()));
-  if (status) status = set("name", new_text(tag.name()));
-  if (status) status = set("vr", new_text(tag.vr()));
-  if (status) status = set("description", new_text(tag.description()));
-  if (status) status = set_bool("retired", tag.retired());
-  if (status) status = set_bool("block_offset", tag.element_is_block_offset());
-  if (status) {
-    // Count the pieces first, so that the list is made at its final length
-    // without a temporary container; then fill it in order.
-    const taglex::Sources sources = tag.sources();
-    const auto count = std::distance(sources.begin(), sources.end());
-    PyRef list = expect_object(PyList_New(static_cast<Py_ssize_t>(count)));
-    Py_ssize_t i = 0;
-    for (const std::string_view piece : sources) {
-      PyList_SET_ITEM(list.get(), i++, new_text(piece).release());
-    }
-    status = set("sources", std::move(list));
+  if (!set("group", expect_object(PyLong_FromLong(tag.group()))) ||
+      !set("element", expect_object(PyLong_FromLong(tag.element()))) ||
+      !set("creator", new_text(tag.creator())) || !set("keyword", new_text(tag.keyword())) ||
+      !set("name", new_text(tag.name())) || !set("vr", new_text(tag.vr())) ||
+      !set("description", new_text(tag.description())) || !set_bool("retired", tag.retired()) ||
+      !set_bool("block_offset", tag.element_is_block_offset())) {
+    return Err{PyErr::fetch()};
   }
-  if (!status) return Err{std::move(status.error())};
+  // Count the pieces first, so that the list is made at its final length
+  // without a temporary container; then fill it in order.
+  const taglex::Sources sources = tag.sources();
+  const auto count = std::distance(sources.begin(), sources.end());
+  PyRef list = expect_object(PyList_New(static_cast<Py_ssize_t>(count)));
+  Py_ssize_t i = 0;
+  for (const std::string_view piece : sources) {
+    PyList_SET_ITEM(list.get(), i++, new_text(piece).release());
+  }
+  if (!set("sources", std::move(list))) return Err{PyErr::fetch()};
   return result;
 }
 
