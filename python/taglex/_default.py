@@ -2,10 +2,7 @@
 
 from __future__ import annotations
 
-import atexit
-import contextlib
 import os
-from importlib import resources
 
 __all__ = ["default_path", "open_default"]
 
@@ -19,6 +16,20 @@ def default_path() -> str:
     For a package installed from a zip archive the file is extracted once to
     a temporary file that lives until the interpreter exits.
     """
+    # The usual case, an installed package on disk, needs no importlib
+    # machinery (importing importlib.resources costs more than opening the
+    # dictionary itself).
+    beside = os.path.join(os.path.dirname(os.path.abspath(__file__)), *_RESOURCE)
+    if os.path.isfile(beside):
+        return beside
+    return _from_resources()
+
+
+def _from_resources() -> str:
+    import atexit
+    import contextlib
+    from importlib import resources
+
     global _extracted
     resource = resources.files("taglex").joinpath(*_RESOURCE)
     if isinstance(resource, os.PathLike):
