@@ -445,7 +445,7 @@ def scratch(tmp_path_factory):
     return tmp_path_factory.mktemp("roundtrip") / "d.tlex"
 
 
-@settings(max_examples=150, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(recs=dictionaries())
 def test_every_written_entry_is_found(scratch, recs):
     writer.write(scratch, recs)

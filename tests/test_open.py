@@ -323,7 +323,7 @@ def scratch(tmp_path_factory):
     return str(tmp_path_factory.mktemp("fuzz") / "f.tlex")
 
 
-@settings(max_examples=200, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(data=st.binary(max_size=120))
 def test_arbitrary_bytes(scratch, data):
     with open(scratch, "wb") as f:
@@ -363,7 +363,7 @@ def near_valid_files(draw):
     return header(rest=draw(st.binary(min_size=26, max_size=26))) + bytes(body) + root
 
 
-@settings(max_examples=300, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(data=near_valid_files())
 def test_near_valid_files(scratch, data):
     with open(scratch, "wb") as f:

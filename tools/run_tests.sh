@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Runs every test of the project: the C++ tests of the dictionary library,
-# then the Python tests against the installed package.
+# Runs every test of the project: the C++ tests of the dictionary library
+# (plain, then under AddressSanitizer and UndefinedBehaviorSanitizer), a short
+# fuzz run of the library, then the Python tests against the installed
+# package.
 #
 #   PYTHON=path/to/python bash tools/run_tests.sh
 #
@@ -15,6 +17,9 @@ echo "== C++ tests"
 cmake -S . -B build/cpp -DTAGLEX_WERROR=ON -DTAGLEX_BUILD_TESTS=ON -DTAGLEX_BUILD_PYTHON=OFF >/dev/null
 cmake --build build/cpp -j "$JOBS"
 ctest --test-dir build/cpp --output-on-failure -j "$JOBS"
+
+bash tools/sanitize.sh
+bash tools/fuzz.sh "${FUZZ_SECONDS:-60}"
 
 echo "== Python tests"
 "$PYTHON" -m pytest -q tests
