@@ -11,18 +11,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "taglex/overloaded.hpp"
 #include "taglex/text.hpp"
 #include "taglex/validate.hpp"
 
 namespace taglex {
 namespace {
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
-template <class... F>
-Overloaded(F...) -> Overloaded<F...>;
 
 // The platform's text for an errno value. strerror_r comes in two flavours
 // (XSI returns int and fills the buffer; GNU returns a pointer that may or may

@@ -2,18 +2,12 @@
 
 #include <bit>
 
+#include "taglex/overloaded.hpp"
 #include "taglex/schema.hpp"
 #include "taglex/text.hpp"
 
 namespace taglex {
 namespace {
-
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
-template <class... F>
-Overloaded(F...) -> Overloaded<F...>;
 
 // The largest power of two that divides `addr` (0 has every alignment; report
 // the largest one representable).
