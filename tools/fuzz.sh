@@ -72,17 +72,19 @@ set +e
   -print_final_stats=1 \
   -artifact_prefix="$artifacts" \
   ${FUZZ_FLAGS:-} \
-  "$corpus" 2>&1 | tee "$log"
-status=${PIPESTATUS[0]}
+  "$corpus" >"$log" 2>&1
+status=$?
 set -e
 
-# The last status line (executions, coverage, corpus) and the totals.
+# libFuzzer's progress goes to the log only; print the last status line
+# (executions, coverage, corpus) and the totals.
 echo "== final stats"
 grep -E '^#[0-9]+[[:space:]]+(DONE|pulse|NEW|REDUCE|INITED)' "$log" | tail -n 1 || true
 grep -E '^Done [0-9]+ runs|^stat::' "$log" || true
 
 if [ "$status" -ne 0 ]; then
-  echo "== fuzz_open FAILED (exit $status); reproducer(s):" >&2
+  tail -n 80 "$log" >&2
+  echo "== fuzz_open FAILED (exit $status); full log in $log; reproducer(s):" >&2
   ls -l "$artifacts" >&2 || true
   exit "$status"
 fi
