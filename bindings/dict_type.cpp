@@ -206,14 +206,14 @@ PyObject* create_dict_type() noexcept {
       {.slot = Py_tp_dealloc, .pfunc = as_slot(&dict_dealloc)},
       {},
   };
-  PyType_Spec spec = {
+  PyType_Spec type_spec = {
       .name = "taglex._taglex.Dict",
       .basicsize = static_cast<int>(sizeof(PyTlexDict)),
       .itemsize = 0,
       .flags = Py_TPFLAGS_DISALLOW_INSTANTIATION,
       .slots = slots,
   };
-  return PyType_FromSpec(&spec);
+  return PyType_FromSpec(&type_spec);
 }
 
 }  // namespace

@@ -44,9 +44,9 @@ def canonical():
     """python/taglex/_canonical.py, imported without the package's __init__
     (which needs the extension), under a private package name."""
     pkg_dir = ROOT / "python" / "taglex"
-    spec = importlib.util.spec_from_file_location(
+    module_spec = importlib.util.spec_from_file_location(
         "_taglex_pure", pkg_dir / "__init__.py", submodule_search_locations=[str(pkg_dir)])
-    sys.modules["_taglex_pure"] = importlib.util.module_from_spec(spec)
+    sys.modules["_taglex_pure"] = importlib.util.module_from_spec(module_spec)
     try:
         yield importlib.import_module("_taglex_pure._canonical")
     finally:

@@ -340,8 +340,8 @@ int module_exec(PyObject* module) {
       {Py_tp_methods, floor_methods},
       {0, nullptr},
   };
-  PyType_Spec spec = {"_tlex_floor.Floor", sizeof(FloorObject), 0, Py_TPFLAGS_DEFAULT, slots};
-  PyObject* type = PyType_FromSpec(&spec);
+  PyType_Spec type_spec = {"_tlex_floor.Floor", sizeof(FloorObject), 0, Py_TPFLAGS_DEFAULT, slots};
+  PyObject* type = PyType_FromSpec(&type_spec);
   if (type == nullptr) return -1;
   return PyModule_Add(module, "Floor", type);
 }
