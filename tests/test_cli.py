@@ -4,13 +4,12 @@ from __future__ import annotations
 
 import json
 import os
-import struct
 import subprocess
 import sys
 import textwrap
 
 import pytest
-from support import ACME_FLAGS, EXAMPLE, PATIENT_NAME
+from support import ACME_FLAGS, EXAMPLE, PATIENT_NAME, Layout
 
 import taglex
 from taglex import cli, writer
@@ -369,9 +368,7 @@ def test_info_of_a_good_file(capsys, make_file):
 def test_info_counts_index_entries_and_records_separately(capsys, make_file):
     # A root whose index holds fewer entries than there are records: still a
     # valid file, and info must tell the two counts apart.
-    data = bytearray(writer.build(EXAMPLE))
-    struct.pack_into("<I", data, len(data) - 20, 1)
-    path = make_file(bytes(data))
+    path = make_file(Layout(writer.build(EXAMPLE)).set_root(0, count=1).bytes())
     code, out, _ = run(capsys, "info", path)
     fields = _info_fields(out)
     assert code == 0 and fields["opens"] == "yes"

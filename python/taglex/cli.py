@@ -13,7 +13,6 @@ import argparse
 import json
 import os
 import re
-import struct
 import sys
 from collections.abc import Sequence
 from typing import Any
@@ -173,7 +172,6 @@ _TYPES: dict[str, tuple[type, str]] = {
 }
 
 _RECORD_REF = re.compile(r"\brecord (\d+)\b")
-_RECORD_PREFIX = re.compile(r"^record \d+: ")
 
 
 def _json_type(value: Any) -> str:
@@ -266,27 +264,24 @@ def check_records(
 ) -> list[tuple[int, str]]:
     """Apply the writer's rules to each record on its own, then look for
     duplicate keys; return (line, reason) for every bad record."""
-    from taglex import writer
-    from taglex._canonical import creator_hash
+    from taglex import _format
 
     errors: list[tuple[int, str]] = []
-    first_line: dict[tuple[int, int, int], int] = {}
+    duplicates = _format.Duplicates()
     for rec, line in zip(records, lines):
         try:
-            writer.build([rec])
+            checked = _format.check_record(rec)
         except ValueError as e:
-            errors.append((line, _RECORD_PREFIX.sub("", str(e), count=1)))
+            errors.append((line, str(e)))
             continue
-        creator = rec["creator"]
-        key = (rec["group"], rec["element"], creator_hash(creator) if creator else 0)
-        earlier = first_line.setdefault(key, line)
-        if earlier != line and not allow_duplicates:
+        earlier = duplicates.earlier(checked, line)
+        if earlier is not None and not allow_duplicates:
             errors.append(
                 (
                     line,
-                    f"duplicate key (group 0x{key[0]:04x}, element 0x{key[1]:04x}, "
-                    f"creator {creator!r}) already used by line {earlier}; "
-                    f"pass --allow-duplicates to keep both",
+                    f"duplicate key (group 0x{checked.group:04x}, element "
+                    f"0x{checked.element:04x}, creator {checked.creator!r}) already used "
+                    f"by line {earlier}; pass --allow-duplicates to keep both",
                 )
             )
     return errors
@@ -327,21 +322,17 @@ def _cmd_build(args: argparse.Namespace) -> int:
 
 # --- info -----------------------------------------------------------------------
 
-_HEADER_SIZE = 32
-_ROOT_SIZE = 24
-
-
 def _cmd_info(args: argparse.Namespace) -> int:
-    from taglex import _taglex
+    from taglex import _format, _taglex
 
     path = args.file
     try:
         with open(path, "rb") as f:
             size = os.fstat(f.fileno()).st_size
             records: int | None = None
-            if size >= _HEADER_SIZE + _ROOT_SIZE:
-                f.seek(size - 12)
-                (records,) = struct.unpack("<I", f.read(4))
+            if size >= _format.HEADER_SIZE + _format.ROOT_SIZE:
+                f.seek(size - _format.ROOT_SIZE)
+                records = _format.ROOT.unpack(f.read(_format.ROOT_SIZE))[3]
     except OSError as e:
         _error(f"cannot read {path}: {e.strerror or e}")
         return 1
