@@ -2,7 +2,7 @@
 """Generate the default dictionary, python/taglex/data/dicom.tlex, from the sources.
 
 The sources are the public dictionary files in ../shared/dictdata/ (beside
-the project root; --sources DIR to read them elsewhere): the DICOM 2026c
+the project root; --dictdata DIR to read them elsewhere): the DICOM 2026c
 registry, DCMTK's standard and private dictionaries, dicom3tools, GDCM,
 pydicom and the safe private attributes of PS3.15 (see SOURCES). How their
 rows become records is described in docs/default-dictionary.md; the rules
@@ -43,7 +43,7 @@ from dictsources.rows import NO_VR, VR_CODES, PrivateRow, StandardRow, tag_text 
 
 ROOT = Path(__file__).resolve().parent.parent
 DEFAULT_OUTPUT = ROOT / "python" / "taglex" / "data" / "dicom.tlex"
-DEFAULT_SOURCES = ROOT.parent / "shared" / "dictdata"
+DEFAULT_DICTDATA = ROOT.parent / "shared" / "dictdata"
 DOCS = ROOT / "docs"
 
 
@@ -143,6 +143,9 @@ class Loaded:
 
 
 def load(sources: Path) -> Loaded:
+    if not sources.is_dir():
+        raise SystemExit(f"gen_default_dict: no dictdata folder at {sources} (--dictdata DIR)")
+
     def at(rel: str) -> Path:
         path = sources / rel
         if not path.is_file():
@@ -388,12 +391,14 @@ def outputs(built: Built, output: Path, docs: Path) -> dict[Path, bytes]:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=(__doc__ or "").split("\n\n")[0])
     parser.add_argument("output", nargs="?", default=str(DEFAULT_OUTPUT))
-    parser.add_argument("--sources", default=str(DEFAULT_SOURCES), help="the dictdata folder")
+    parser.add_argument(
+        "--dictdata", default=str(DEFAULT_DICTDATA), help="the folder of the source files"
+    )
     parser.add_argument("--docs", default=str(DOCS), help="where the report and CSV files are")
     parser.add_argument("--check", action="store_true", help="exit 1 if any output is stale")
     args = parser.parse_args(argv)
 
-    built = build(Path(args.sources))
+    built = build(Path(args.dictdata))
     files = outputs(built, Path(args.output), Path(args.docs))
     summary = (
         f"{len(built.records)} entries ({len(built.standard)} standard, "
