@@ -135,9 +135,22 @@ def name_from_keyword(keyword: str) -> str:
 
     Words split where a lower-case letter or digit meets an upper-case one,
     and before the last capital of a run that a lower-case letter follows:
-    "AffectedSOPClassUID" gives "Affected SOP Class UID".
+    "AffectedSOPClassUID" gives "Affected SOP Class UID". Short linking
+    words other than the first and the last are written in lower case, as
+    the standard names elements: "NumberOfMatches" gives "Number of Matches".
     """
-    return _WORD_BREAK.sub(" ", keyword.replace("_", " ")).strip()
+    words = _WORD_BREAK.sub(" ", keyword.replace("_", " ")).split()
+    return " ".join(
+        [
+            w.lower() if 0 < i < len(words) - 1 and w.lower() in _LINKING_WORDS else w
+            for i, w in enumerate(words)
+        ]
+    )
+
+
+_LINKING_WORDS = frozenset(
+    {"and", "at", "by", "for", "from", "in", "of", "on", "or", "per", "the", "to", "with"}
+)
 
 
 def tag_text(group: str, element: str) -> str:
