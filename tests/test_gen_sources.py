@@ -83,7 +83,7 @@ def test_dcmtk_dicom_dic():
     got = standard.parse_dcmtk_dic(lines, frozenset({"DICOM", "DICOM/retired"}))
     assert got == [
         StandardRow("00000100", "CommandField", "Command Field", ("US",), "1", False),
-        StandardRow("00000001", "CommandLengthToEnd", "Command Length To End", ("UL",), "1", True),
+        StandardRow("00000001", "CommandLengthToEnd", "Command Length to End", ("UL",), "1", True),
         StandardRow("60xx3000", "OverlayData", "Overlay Data", ("OB", "OW"), "1", False),
         StandardRow(
             "00280106", "SmallestImagePixelValue", "Smallest Image Pixel Value",
@@ -135,6 +135,7 @@ def test_gdcm_xml():
       <entry owner="BioPri3D" group="0011" element="10xx" vr="UN" vm="1" name="Private Creator"/>
       <entry owner="DLX_ANNOT_01" group="70xx" element="xx04" vr="ST" vm="1" name="Text_annotation"/>
       <entry owner="ACME" group="0029" element="xx10" vr="OB_OW" vm="1-n" name=" Big   Blob "/>
+      <entry owner="ACME" group="0029" element="xx11" vr="US" vm="1" name="???"/>
     </dict></dicts>"""
     assert private.parse_gdcm_xml(text, "GDCM") == [
         PrivateRow("GDCM", "SIEMENS MR FMRI", (0x0021,), 0x10, ("SQ",), "1", "", ""),
@@ -143,6 +144,7 @@ def test_gdcm_xml():
             "Text_annotation",
         ),  # fmt: skip
         PrivateRow("GDCM", "ACME", (0x0029,), 0x10, ("OB", "OW"), "1-n", "", "Big Blob"),
+        PrivateRow("GDCM", "ACME", (0x0029,), 0x11, ("US",), "1", "", ""),
     ]
     with pytest.raises(ValueError, match="'owner'"):
         private.parse_gdcm_xml('<d><entry group="0029" element="xx10" vr="LO"/></d>', "GDCM")

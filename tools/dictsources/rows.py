@@ -13,8 +13,9 @@ VR_CODES = frozenset(
 )
 NO_VR = "??"
 
-# Names and keywords that say nothing; an entry with one keeps an empty field.
-PLACEHOLDERS = frozenset({"", "?", "??", "unknown"})
+# Names and keywords that say nothing (besides any run of "?", such as "???");
+# an entry with one keeps an empty field.
+PLACEHOLDERS = frozenset({"", "unknown"})
 
 # DCMTK's lower-case VR notations and the VRs they stand for.
 DCMTK_VRS: dict[str, tuple[str, ...]] = {
@@ -109,7 +110,8 @@ def vr_text(vrs: tuple[str, ...]) -> str:
 
 
 def is_placeholder(text: str) -> bool:
-    return text.strip().lower() in PLACEHOLDERS
+    text = text.strip().lower()
+    return text in PLACEHOLDERS or text.strip("?") == ""
 
 
 def keyword_from_name(name: str) -> str:
