@@ -254,7 +254,7 @@ def _groups_text(groups: list[int]) -> str:
 def disputed_csv(keys: Sequence[merge.PrivateKey]) -> tuple[str, int]:
     """The disputed VRs, one line per element (a group range on one line)."""
     shorts = [s.short for s in PRIVATE_SOURCES]
-    lines: dict[tuple[object, ...], list[int]] = {}
+    lines: dict[tuple[int, str, str, str, tuple[str, ...]], list[int]] = {}
     for k in keys:
         if not k.verdict.disputed:
             continue
@@ -263,11 +263,10 @@ def disputed_csv(keys: Sequence[merge.PrivateKey]) -> tuple[str, int]:
         line = (r["element"], r["creator"], r["vr"], k.verdict.rule, said)
         lines.setdefault(line, []).append(r["group"])
     rows = [["group", "element", "creator", "vr", "rule", *shorts]]
-    for (element, creator, vr, rule, said), groups in sorted(
-        lines.items(), key=lambda item: (item[1][0], item[0][0], str(item[0][1]))
+    for (element, creator, vr, rule, vrs), groups in sorted(
+        lines.items(), key=lambda item: (item[1][0], item[0][0], item[0][1])
     ):
-        rows.append([_groups_text(groups), f"xx{element:02X}", str(creator), str(vr), str(rule),
-                     *[str(s) for s in said]])  # fmt: skip
+        rows.append([_groups_text(groups), f"xx{element:02X}", creator, vr, rule, *vrs])
     return _csv(rows), len(rows) - 1
 
 
