@@ -343,12 +343,43 @@ def report_blocks(built: Built, csv_lines: int) -> dict[str, str]:
     ]
     if not built.registry_disputes:
         reg_lines = ["None: the two registries agree on every element both have."]
+    reg_lines += ["", *registry_presence(loaded)]
     return {
         "totals": "\n".join(total),
         "standard": "\n".join(counts),
         "private": "\n".join(private_rows),
         "registries": "\n".join(reg_lines),
     }
+
+
+def registry_presence(loaded: Loaded) -> list[str]:
+    """What one registry lists and the other does not (group 0000 aside)."""
+    first = {r.tag: r for r in loaded.registry}
+    second = {r.tag for r in loaded.dcmtk_standard if not r.tag.startswith("0000")}
+    masked = {
+        tag: r.tag for r in loaded.registry if "x" in r.tag for tag in merge.standard_tags(r.tag)
+    }
+
+    def text(tag: str) -> str:
+        return tag_text(tag[:4], tag[4:])
+
+    def first_only(tag: str) -> str:
+        row = first[tag]
+        return f"{text(tag)} {row.keyword or '(no keyword)'}{', retired' if row.retired else ''}"
+
+    def second_only(tag: str) -> str:
+        mask = masked.get((int(tag[:4], 16), int(tag[4:], 16)))
+        return f"{text(tag)}{f' (in {text(mask)})' if mask else ''}"
+
+    only_first = sorted(set(first) - second)
+    only_second = sorted(second - set(first))
+    return [
+        f"Only in the {PROVENANCE['registry'].label} registry ({len(only_first)}): "
+        + "; ".join(first_only(t) for t in only_first) + ".",
+        "",
+        f"Only in DCMTK's dicom.dic, group 0000 aside ({len(only_second)}): "
+        + ", ".join(second_only(t) for t in only_second) + ".",
+    ]  # fmt: skip
 
 
 _BLOCK = re.compile(r"(<!-- generated: (\w+) -->\n)(.*?)(<!-- end generated -->)", re.S)
