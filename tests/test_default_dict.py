@@ -137,7 +137,10 @@ def test_root_counts_are_little_endian_u32(layout):
             {"keyword": "DoseCalculationModelName", "vr": "LO", "sources": ["DICOM 2026d"]},
         ),
         ((0x0040, 0xE012), {"keyword": "DisplayURI", "vr": "UR", "sources": ["DICOM 2026c"]}),
-        ((0x7FE0, 0x0010), {"keyword": "PixelData", "vr": "OW", "description": "VM 1; VR OB or OW"}),
+        (
+            (0x7FE0, 0x0010),
+            {"keyword": "PixelData", "vr": "OW", "description": "VM 1; VR OB or OW"},
+        ),
         ((0x6002, 0x3000), {"keyword": "OverlayData", "vr": "OW"}),
         ((0x0028, 0x0106), {"vr": "US", "description": "VM 1; VR US or SS"}),
         ((0x0010, 0x0010), {"keyword": "PatientName", "name": "Patient's Name", "vr": "PN"}),
@@ -183,7 +186,15 @@ def test_private_elements(bundled):
 
 def test_cli_lookup_lists_the_sources():
     proc = subprocess.run(
-        [sys.executable, "-m", "taglex", "lookup", "(0029,xx10)", "--creator", "siemens csa header"],
+        [
+            sys.executable,
+            "-m",
+            "taglex",
+            "lookup",
+            "(0029,xx10)",
+            "--creator",
+            "siemens csa header",
+        ],
         capture_output=True,
         text=True,
         check=False,
@@ -266,9 +277,11 @@ def test_standard_elements_match_pydicom(bundled):
         said = {"keyword": keyword, "name": name, "retired": retired == "Retired"}
         said.update(EDITION_CHANGES.get(tag, {}))
         if tag >> 16 == 0:  # command elements: names made from DCMTK's keywords
-            said["name"] = found["name"] if re.sub(r"\W", "", name.lower()) == re.sub(
-                r"\W", "", found["name"].lower()
-            ) else name  # fmt: skip
+            said["name"] = (
+                found["name"]
+                if re.sub(r"\W", "", name.lower()) == re.sub(r"\W", "", found["name"].lower())
+                else name
+            )
         assert {k: found[k] for k in said} == said, (hex(tag), found)
         allowed = [said["vr"]] if "vr" in said else vr.replace(" or ", " ").split()
         if vr == "NONE":  # the item and delimitation tags

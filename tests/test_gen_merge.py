@@ -134,12 +134,21 @@ def test_merge_is_independent_of_row_order_and_builds(merged):
 def test_standard_records():
     registry = [
         (StandardRow("7FE00010", "PixelData", "Pixel Data", ("OB", "OW"), "1", False), "D 2026c"),
-        (StandardRow("00280400", "TransformLabel", "Transform Label", ("LO",), "1", True), "D 2026c"),
+        (
+            StandardRow("00280400", "TransformLabel", "Transform Label", ("LO",), "1", True),
+            "D 2026c",
+        ),
         (StandardRow("002804x0", "RowsForNth", "Rows For Nth", ("US",), "1", True), "D 2026c"),
-        (StandardRow("00283006", "LUTData", "LUT Data", ("US", "OW"), "1-n or 1", False), "D 2026c"),
+        (
+            StandardRow("00283006", "LUTData", "LUT Data", ("US", "OW"), "1-n or 1", False),
+            "D 2026c",
+        ),
         (StandardRow("00100010", "PatientName", "Patient's Name", ("PN",), "1", False), "D 2026c"),
-        (StandardRow("3004007F", "DoseCalcModel", "Dose Calc Model", ("LO",), "1", False), "D 2026d"),
-    ]  # fmt: skip
+        (
+            StandardRow("3004007F", "DoseCalcModel", "Dose Calc Model", ("LO",), "1", False),
+            "D 2026d",
+        ),
+    ]
     second = [
         StandardRow("00283006", "LUTData", "LUT Data", ("US", "SS", "OW"), "1-n", False),
         StandardRow("00100010", "PatientName", "Patient Name", ("PN",), "2", True),
@@ -152,8 +161,10 @@ def test_standard_records():
 
     pixel = by_tag[(0x7FE0, 0x0010)]
     assert (pixel["vr"], pixel["description"], pixel["sources"]) == (
-        "OW", "VM 1; VR OB or OW", ["D 2026c"],
-    )  # fmt: skip
+        "OW",
+        "VM 1; VR OB or OW",
+        ["D 2026c"],
+    )
     # An element named on its own beats a mask's expansion, which stays as a note.
     named = by_tag[(0x0028, 0x0400)]
     assert named["keyword"] == "TransformLabel"

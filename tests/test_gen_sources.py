@@ -37,13 +37,21 @@ def test_registry_tsv():
         StandardRow("7FE00010", "PixelData", "Pixel Data", ("OB", "OW"), "1", False),
         StandardRow("60xx3000", "OverlayData", "Overlay Data", ("OB", "OW"), "1", False),
         StandardRow(
-            "002804x0", "RowsForNthOrderCoefficients", "Rows For Nth Order Coefficients",
-            ("US",), "1", True,
-        ),  # fmt: skip
+            "002804x0",
+            "RowsForNthOrderCoefficients",
+            "Rows For Nth Order Coefficients",
+            ("US",),
+            "1",
+            True,
+        ),
         StandardRow(
-            "00280106", "SmallestImagePixelValue", "Smallest Image Pixel Value",
-            ("US", "SS"), "1", False,
-        ),  # fmt: skip
+            "00280106",
+            "SmallestImagePixelValue",
+            "Smallest Image Pixel Value",
+            ("US", "SS"),
+            "1",
+            False,
+        ),
         StandardRow("00080202", "", "", (), "", True),
     ]
     for bad, message in [
@@ -86,9 +94,13 @@ def test_dcmtk_dicom_dic():
         StandardRow("00000001", "CommandLengthToEnd", "Command Length to End", ("UL",), "1", True),
         StandardRow("60xx3000", "OverlayData", "Overlay Data", ("OB", "OW"), "1", False),
         StandardRow(
-            "00280106", "SmallestImagePixelValue", "Smallest Image Pixel Value",
-            ("US", "SS"), "1", False,
-        ),  # fmt: skip
+            "00280106",
+            "SmallestImagePixelValue",
+            "Smallest Image Pixel Value",
+            ("US", "SS"),
+            "1",
+            False,
+        ),
         StandardRow("00283006", "LUTData", "LUT Data", ("US", "SS", "OW"), "1-n", False),
         StandardRow("FFFEE000", "Item", "Item", (), "1", False),
     ]
@@ -109,18 +121,32 @@ def test_dicom3tools_tpl():
         'Name="Gray Palette Color Lookup Table Descriptor"',
         '(0019,1027) VERS="X"\tVR="OB or OW"   VM="1"\tOwner="ACME 1"\tKeyword="Blob"\tName="Blob"',
         '(0029,0010) VERS="X"\tVR="LO"   VM="1"\tOwner="ACME 1"\tKeyword="2nd"\tName="Unknown"',
-        "(0010,0010) VERS=\"3\"\tVR=\"PN\"   VM=\"1\"\tKeyword=\"PatientName\"\tName=\"Patient's Name\"",
+        '(0010,0010) VERS="3"\tVR="PN"   VM="1"\tKeyword="PatientName"\tName="Patient\'s Name"',
         "not a definition line",
     ]
     d3t = "dicom3tools"
     assert private.parse_dicom3tools(lines, d3t) == [
         PrivateRow(d3t, "ACUSON", (0x0009,), 0x00, ("IS",), "1", "", ""),
         PrivateRow(
-            d3t, "DLX_LKUP_01", ODD_60, 0x01, ("US",), "3",
-            "GrayPaletteColorLookupTableDescriptor", "Gray Palette Color Lookup Table Descriptor",
-        ),  # fmt: skip
+            d3t,
+            "DLX_LKUP_01",
+            ODD_60,
+            0x01,
+            ("US",),
+            "3",
+            "GrayPaletteColorLookupTableDescriptor",
+            "Gray Palette Color Lookup Table Descriptor",
+        ),
         PrivateRow(
-            d3t, "ACME 1", (0x0019,), 0x27, ("OB", "OW"), "1", "Blob", "Blob", "listed as (0019,1027)"
+            d3t,
+            "ACME 1",
+            (0x0019,),
+            0x27,
+            ("OB", "OW"),
+            "1",
+            "Blob",
+            "Blob",
+            "listed as (0019,1027)",
         ),
         # "Unknown" is no name; "2nd" is no identifier: both become empty.
         PrivateRow(d3t, "ACME 1", (0x0029,), 0x10, ("LO",), "1", "", ""),
@@ -140,9 +166,15 @@ def test_gdcm_xml():
     assert private.parse_gdcm_xml(text, "GDCM") == [
         PrivateRow("GDCM", "SIEMENS MR FMRI", (0x0021,), 0x10, ("SQ",), "1", "", ""),
         PrivateRow(
-            "GDCM", "DLX_ANNOT_01", tuple(range(0x7001, 0x7100, 2)), 0x04, ("ST",), "1", "",
+            "GDCM",
+            "DLX_ANNOT_01",
+            tuple(range(0x7001, 0x7100, 2)),
+            0x04,
+            ("ST",),
+            "1",
+            "",
             "Text_annotation",
-        ),  # fmt: skip
+        ),
         PrivateRow("GDCM", "ACME", (0x0029,), 0x10, ("OB", "OW"), "1-n", "", "Big Blob"),
         PrivateRow("GDCM", "ACME", (0x0029,), 0x11, ("US",), "1", "", ""),
     ]
@@ -162,13 +194,26 @@ def test_dcmtk_private_dic():
     dk = "DCMTK"
     assert private.parse_dcmtk_private(lines, dk) == [
         PrivateRow(
-            dk, "1.2.840.113681", (0x0019,), 0x10, ("ST",), "1", "CRImageParamsCommon",
+            dk,
+            "1.2.840.113681",
+            (0x0019,),
+            0x10,
+            ("ST",),
+            "1",
+            "CRImageParamsCommon",
             "CR Image Params Common",
-        ),  # fmt: skip
+        ),
         PrivateRow(
-            dk, "CMR42 CIRCLECVI", (0x0025,), 0x10, ("LO",), "1", "WorkspaceID", "Workspace ID",
+            dk,
+            "CMR42 CIRCLECVI",
+            (0x0025,),
+            0x10,
+            ("LO",),
+            "1",
+            "WorkspaceID",
+            "Workspace ID",
             "listed as (0025,1010)",
-        ),  # fmt: skip
+        ),
         PrivateRow(dk, "ACME", ODD_60, 0x01, ("US",), "3", "LUTDescriptor", "LUT Descriptor"),
         PrivateRow(
             dk, "SPI-P Release 1", (0x7FE1,), 0x10, ("OB", "OW"), "1", "PixelData", "Pixel Data"
@@ -177,7 +222,7 @@ def test_dcmtk_private_dic():
     for bad, message in [
         ('(6000-o-60FF,"ACME",01)\tUS\tX\t3\tPrivateTag', "line 1: bad odd group range"),
         ('(0019,"ACME",10)\tST\tX', "line 1: expected 4 or 5 fields, got 3"),
-        ('(0019,ACME,10)\tST\tX\t1', "line 1: bad private tag"),
+        ("(0019,ACME,10)\tST\tX\t1", "line 1: bad private tag"),
     ]:
         with pytest.raises(ValueError, match=message):
             private.parse_dcmtk_private([bad], dk)
@@ -209,9 +254,13 @@ def test_safe_private_tsv():
         "(0119,xx11)\tSIEMENS Ultrasound SC2000\t\t1\tStage Timer Time",
     ]
     assert private.parse_safe_private(lines, "safe") == [
-        PrivateRow("safe", "Philips PET Private Group", (0x7053,), 0x00, ("DS",), "1", "", "SUV Factor"),
-        PrivateRow("safe", "SIEMENS Ultrasound SC2000", (0x0119,), 0x11, (), "1", "", "Stage Timer Time"),
-    ]  # fmt: skip
+        PrivateRow(
+            "safe", "Philips PET Private Group", (0x7053,), 0x00, ("DS",), "1", "", "SUV Factor"
+        ),
+        PrivateRow(
+            "safe", "SIEMENS Ultrasound SC2000", (0x0119,), 0x11, (), "1", "", "Stage Timer Time"
+        ),
+    ]
     with pytest.raises(ValueError, match="line 1: bad tag"):
         private.parse_safe_private(["(7053,xx00\tACME\tDS\t1\tX"], "safe")
 
@@ -245,4 +294,3 @@ def test_vr_texts_and_the_vr_stored(text, vrs, stored):
 )
 def test_keyword_from_name(name, keyword):
     assert rows.keyword_from_name(name) == keyword
-

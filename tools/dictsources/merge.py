@@ -293,15 +293,22 @@ def private_records(
         verdict = choose_vr(by_source, sources)
         spellings = Counter(by_source[label].creator for label in labels)
         top = max(spellings.values())
-        creator = next(by_source[l].creator for l in labels if spellings[by_source[l].creator] == top)
-        name = next((by_source[l].name for l in name_order if l in by_source and by_source[l].name), "")
-        keyword = next(
-            (by_source[l].keyword for l in keyword_order if l in by_source and by_source[l].keyword),
-            "",
-        ) or keyword_from_name(name)
-        table_first = sorted(labels, key=lambda l: not tables.get(l, False))
+        creator = next(
+            by_source[label].creator
+            for label in labels
+            if spellings[by_source[label].creator] == top
+        )
+        given = [by_source[label] for label in name_order if label in by_source]
+        name = next((row.name for row in given if row.name), "")
+        given = [by_source[label] for label in keyword_order if label in by_source]
+        keyword = next((row.keyword for row in given if row.keyword), "") or keyword_from_name(name)
+        table_first = sorted(labels, key=lambda label: not tables.get(label, False))
         vr_source = next(
-            (by_source[l] for l in table_first if implicit_vr(by_source[l].vrs) == verdict.vr),
+            (
+                by_source[label]
+                for label in table_first
+                if implicit_vr(by_source[label].vrs) == verdict.vr
+            ),
             by_source[table_first[0]],
         )
         notes = [vm_note(vr_source.vm), *vr_notes(vr_source.vrs)]
