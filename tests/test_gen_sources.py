@@ -294,3 +294,20 @@ def test_vr_texts_and_the_vr_stored(text, vrs, stored):
 )
 def test_keyword_from_name(name, keyword):
     assert rows.keyword_from_name(name) == keyword
+
+
+def test_a_malformed_source_stops_the_generator_with_one_message(tmp_path):
+    import gen_default_dict
+
+    registry = tmp_path / "dictdata" / "standard" / "ps36-2026c" / "registry.tsv"
+    registry.parent.mkdir(parents=True)
+    registry.write_text("00100010\tPatientName\tPatient's Name\tPQ\t1\t0\t0\n", encoding="utf-8")
+    out = tmp_path / "out.tlex"
+    argv = [str(out), "--dictdata", str(tmp_path / "dictdata"), "--docs", str(tmp_path)]
+    with pytest.raises(SystemExit) as raised:
+        gen_default_dict.main(argv)
+    assert raised.value.code == f"gen_default_dict: {registry}: line 1: unknown VR 'PQ' in 'PQ'"
+    registry.unlink()
+    with pytest.raises(SystemExit, match=r"registry\.tsv: \[Errno 2\]"):
+        gen_default_dict.main(argv)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["dictdata"]  # nothing written

@@ -32,9 +32,11 @@ import os
 import re
 import sys
 from collections import Counter
-from collections.abc import Iterable, Sequence
+import xml.etree.ElementTree as ET
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
+from typing import TypeVar
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
@@ -131,8 +133,9 @@ KEYWORD_ORDER = tuple(PROVENANCE[k].label for k in ("dicom3tools", "dcmtk"))
 # --- reading -------------------------------------------------------------------------
 
 
-def _lines(path: Path) -> list[str]:
-    return path.read_text(encoding="utf-8").splitlines()
+# The versions of DCMTK's dicom.dic rows that are standard elements.
+DCMTK_STANDARD_VERSIONS = frozenset({"DICOM", "DICOM/retired", "DICOM/DICONDE", "DICOM/DICOS"})
+T = TypeVar("T")
 
 
 @dataclass
@@ -143,38 +146,51 @@ class Loaded:
 
 
 def load(sources: Path) -> Loaded:
+    """Every source's rows; a missing or malformed file exits with one message naming it."""
     if not sources.is_dir():
         raise SystemExit(f"gen_default_dict: no dictdata folder at {sources} (--dictdata DIR)")
 
-    def at(rel: str) -> Path:
+    def read(rel: str | Path, parse: Callable[[str], list[T]]) -> list[T]:
         path = sources / rel
-        if not path.is_file():
-            raise SystemExit(f"gen_default_dict: missing source file {path}")
-        return path
+        try:
+            return parse(path.read_text(encoding="utf-8"))
+        except (OSError, UnicodeDecodeError, ValueError, ET.ParseError) as e:
+            raise SystemExit(f"gen_default_dict: {path}: {e}") from None
 
-    registry = standard.parse_registry_tsv(_lines(at("standard/ps36-2026c/registry.tsv")))
-    dcmtk_standard = standard.parse_dcmtk_dic(
-        _lines(at("standard/dcmtk-2026b/dicom.dic")),
-        frozenset({"DICOM", "DICOM/retired", "DICOM/DICONDE", "DICOM/DICOS"}),
+    registry = read(
+        "standard/ps36-2026c/registry.tsv", lambda t: standard.parse_registry_tsv(t.splitlines())
+    )
+    dcmtk_standard = read(
+        "standard/dcmtk-2026b/dicom.dic",
+        lambda t: standard.parse_dcmtk_dic(t.splitlines(), DCMTK_STANDARD_VERSIONS),
     )
     d3t_dir = sources / "private/dicom3tools-20241220"
     tpls = sorted(d3t_dir.glob("*.tpl"))
     if not tpls:
         raise SystemExit(f"gen_default_dict: no .tpl files in {d3t_dir}")
-    label = PROVENANCE["dicom3tools"].label
-    d3t = [row for tpl in tpls for row in private.parse_dicom3tools(_lines(tpl), label)]
-    label = PROVENANCE["dcmtk"].label
-    dcmtk = private.parse_dcmtk_private(_lines(at("private/dcmtk-20260302/private.dic")), label)
-    dcmtk += private.parse_dcmtk_private(_lines(at("private/dcmtk-20260302/diconde.dic")), label)
-    gdcm = private.parse_gdcm_xml(
-        at("private/gdcm-20251031/privatedicts.xml").read_text(encoding="utf-8"),
-        PROVENANCE["gdcm"].label,
+
+    def private_rows(
+        key: str, rel: str | Path, parse: Callable[[list[str], str], list[PrivateRow]]
+    ) -> list[PrivateRow]:
+        return read(rel, lambda t: parse(t.splitlines(), PROVENANCE[key].label))
+
+    d3t = [
+        row for tpl in tpls for row in private_rows("dicom3tools", tpl, private.parse_dicom3tools)
+    ]
+    dcmtk = [
+        row
+        for rel in ("private/dcmtk-20260302/private.dic", "private/dcmtk-20260302/diconde.dic")
+        for row in private_rows("dcmtk", rel, private.parse_dcmtk_private)
+    ]
+    gdcm = read(
+        "private/gdcm-20251031/privatedicts.xml",
+        lambda t: private.parse_gdcm_xml(t, PROVENANCE["gdcm"].label),
     )
-    pydicom = private.parse_pydicom_tsv(
-        _lines(at("private/pydicom-20240916/private_dict.tsv")), PROVENANCE["pydicom"].label
+    pydicom = private_rows(
+        "pydicom", "private/pydicom-20240916/private_dict.tsv", private.parse_pydicom_tsv
     )
-    safe = private.parse_safe_private(
-        _lines(at("deidentification/ps315-2026c/safe_private.tsv")), PROVENANCE["safe"].label
+    safe = private_rows(
+        "safe", "deidentification/ps315-2026c/safe_private.tsv", private.parse_safe_private
     )
     return Loaded(
         registry,
@@ -237,15 +253,24 @@ def sources_csv() -> str:
     return _csv(
         [header]
         + [
-            [p.label, p.path, p.repository, p.repo_path, p.commit, p.date, p.edition, p.license,
-             p.license_files]  # fmt: skip
+            [
+                p.label,
+                p.path,
+                p.repository,
+                p.repo_path,
+                p.commit,
+                p.date,
+                p.edition,
+                p.license,
+                p.license_files,
+            ]
             for p in SOURCES
         ]
     )
 
 
 def _groups_text(groups: list[int]) -> str:
-    """"gggg", "gggg-hhhh odd" for every odd group between, else "gggg hhhh ..."."""
+    """The groups as "gggg", as "gggg-hhhh odd" for every odd group between, or "gggg hhhh ..."."""
     if len(groups) > 2 and groups == list(range(groups[0], groups[-1] + 1, 2)):
         return f"{groups[0]:04X}-{groups[-1]:04X} odd"
     return " ".join(f"{g:04X}" for g in groups)
