@@ -1,335 +1,485 @@
 #!/usr/bin/env python3
-"""Generate the default dictionary, python/taglex/data/dicom.tlex, from pydicom.
+"""Generate the default dictionary, python/taglex/data/dicom.tlex, from the sources.
 
-The sources are pydicom's standard dictionary (DicomDictionary and
-RepeatersDictionary in pydicom._dicom_dict) and its private dictionaries
-(pydicom._private_dict.private_dictionaries). How their entries become
-records (repeating groups, private block form, derived keywords, VR and VM,
-merging of creators) is described in docs/default-dictionary.md; the rules
-below implement exactly that text.
+The sources are the public dictionary files in ../shared/dictdata/ (beside
+the project root; --dictdata DIR to read them elsewhere): the DICOM 2026c
+registry, DCMTK's standard and private dictionaries, dicom3tools, GDCM,
+pydicom and the safe private attributes of PS3.15 (see SOURCES). How their
+rows become records is described in docs/default-dictionary.md; the rules
+are in tools/dictsources/merge.py.
+
+Besides the .tlex file the generator writes the provenance table
+docs/dictionary-sources.csv, the list of disputed VRs
+docs/dictionary-disputed-vrs.csv, and the generated blocks of
+docs/default-dictionary.md (between "<!-- generated: NAME -->" and
+"<!-- end generated -->").
 
 Usage:
-    python tools/gen_default_dict.py            # regenerate the bundled file
-    python tools/gen_default_dict.py OUT.tlex   # write somewhere else
-    python tools/gen_default_dict.py --check    # exit 1 if the bundled file is stale
+    python tools/gen_default_dict.py            # regenerate the bundled file and docs
+    python tools/gen_default_dict.py OUT.tlex   # write the .tlex somewhere else
+    python tools/gen_default_dict.py --check    # exit 1 if any output is stale
 
-The output depends only on the pydicom release: the same pydicom gives the same
-bytes. Needs the taglex package importable (its writer and creator hash).
+The same sources give the same bytes. Needs the taglex package importable
+(its writer and creator canonicalisation), nothing else.
 """
 
 from __future__ import annotations
 
 import argparse
+import csv
+import io
 import os
 import re
 import sys
-from collections import defaultdict
-from collections.abc import Iterable, Mapping
+from collections import Counter
+import xml.etree.ElementTree as ET
+from collections.abc import Callable, Iterable, Sequence
+from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from typing import TypeVar
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from dictsources import merge, private, standard  # noqa: E402
+from dictsources.rows import NO_VR, VR_CODES, PrivateRow, StandardRow, tag_text  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
 DEFAULT_OUTPUT = ROOT / "python" / "taglex" / "data" / "dicom.tlex"
+DEFAULT_DICTDATA = ROOT.parent / "shared" / "dictdata"
+DOCS = ROOT / "docs"
 
-# Mirrors taglex.writer.VR_CODES; checked against it in main().
-VR_CODES = frozenset(
-    "AE AS AT CS DA DS DT FL FD IS LO LT OB OD OF OL OV OW PN SH SL SQ SS ST "
-    "SV TM UC UI UL UN UR US UT UV ??".split()
+
+@dataclass(frozen=True)
+class Provenance:
+    """One source file set: where it came from and under which license."""
+
+    key: str
+    label: str
+    path: str  # under the sources folder
+    repository: str
+    repo_path: str
+    commit: str
+    date: str
+    edition: str
+    license: str
+    license_files: str  # under the sources folder, ";"-separated
+
+
+SOURCES = (
+    Provenance(
+        "registry", "DICOM 2026c", "standard/ps36-2026c/registry.tsv", "cosyte/dicom",
+        "src/dictionary/generated/tags.ts", "b8f40e29", "2026-07-28",
+        "DICOM 2026c (PS3.6 Tables 6-1, 7-1, 8-1, 9-1)", "MIT",
+        "standard/ps36-2026c/LICENSE",
+    ),
+    Provenance(
+        "2026d", "DICOM 2026d", "(one element, in tools/gen_default_dict.py)", "NEMA",
+        "PS3.6 2026d", "", "2026", "DICOM 2026d: adds (3004,007F) only", "NEMA publication",
+        "",
+    ),
+    Provenance(
+        "commands", "DCMTK dicom.dic 2026-03-28 (DICOM 2026b)", "standard/dcmtk-2026b/dicom.dic",
+        "DCMTK/dcmtk", "dcmdata/data/dicom.dic", "dacde7a1", "2026-03-28",
+        "DICOM 2026b (PS3.6 and PS3.7)", "BSD-3-Clause", "standard/dcmtk-2026b/COPYRIGHT",
+    ),
+    Provenance(
+        "dicom3tools", "dicom3tools 2024-12-20", "private/dicom3tools-20241220/*.tpl",
+        "QIICR/dicom3tools", "libsrc/standard/elmdict/*.tpl", "f56a2237", "2024-12-20",
+        "snapshot 2024-12-20", "BSD-3-Clause style", "private/dicom3tools-20241220/COPYRIGHT",
+    ),
+    Provenance(
+        "dcmtk", "DCMTK 2026-03-02", "private/dcmtk-20260302/private.dic;diconde.dic",
+        "DCMTK/dcmtk", "dcmdata/data/private.dic;diconde.dic", "213f586c", "2026-03-02",
+        "2026-03-02", "BSD-3-Clause", "private/dcmtk-20260302/COPYRIGHT",
+    ),
+    Provenance(
+        "gdcm", "GDCM 2025-10-31", "private/gdcm-20251031/privatedicts.xml", "malaterre/GDCM",
+        "Source/DataDictionary/privatedicts.xml", "ad9bf3a9", "2025-10-31", "2025-10-31",
+        "BSD-3-Clause", "private/gdcm-20251031/Copyright.txt;"
+        "private/gdcm-20251031/COPYRIGHT.dicom3tools",
+    ),
+    Provenance(
+        "pydicom", "pydicom 2024-09-16", "private/pydicom-20240916/private_dict.tsv",
+        "pydicom/pydicom", "src/pydicom/_private_dict.py", "f123075c", "2024-09-16",
+        "2024-09-16", "MIT", "private/pydicom-20240916/LICENSE",
+    ),
+    Provenance(
+        "safe", "DICOM PS3.15 2026c safe private", "deidentification/ps315-2026c/safe_private.tsv",
+        "cosyte/dicom", "vendor/nema/part15/part15.xml", "3712b00b", "2026-07-28",
+        "DICOM 2026c PS3.15 Table E.3.10-1", "NEMA publication (credit: DICOM PS3.15 2026c, (c) NEMA)",
+        "",
+    ),
+)  # fmt: skip
+PROVENANCE = {p.key: p for p in SOURCES}
+
+# The one element DICOM 2026d adds to 2026c (three independent sources agree).
+ADDED_2026D = StandardRow(
+    "3004007F", "DoseCalculationModelName", "Dose Calculation Model Name", ("LO",), "1", False
 )
-NO_VR = "??"
 
-UNINFORMATIVE_NAMES = frozenset({"", "unknown"})
-
-# Ranks of the ways a private dictionary writes a tag; the lower one wins
-# when two entries land on the same key.
-FORM_BLOCK = 0  # (gggg,xxee): any block
-FORM_FIXED = 1  # (gggg,eeee): one fixed block
-FORM_GROUPS = 2  # (ggxx,xxee): any block of a range of groups
-FORM_CREATOR = 3  # (gggg,eexx): the creator element of block ee
-
-_HEX4 = re.compile(r"[0-9A-Fa-f]{4}")
-
-
-# --- small rules ------------------------------------------------------------
+# Private sources in VR tie order; pydicom is mostly a copy of GDCM's, so it
+# does not vote.
+PRIVATE_SOURCES = (
+    merge.Source(PROVENANCE["dicom3tools"].label, "dicom3tools"),
+    merge.Source(PROVENANCE["dcmtk"].label, "DCMTK"),
+    merge.Source(PROVENANCE["gdcm"].label, "GDCM"),
+    merge.Source(PROVENANCE["pydicom"].label, "pydicom", independent=False),
+    merge.Source(PROVENANCE["safe"].label, "PS3.15", independent=False, table=True),
+)
+NAME_ORDER = tuple(PROVENANCE[k].label for k in ("dicom3tools", "gdcm", "pydicom", "safe", "dcmtk"))
+KEYWORD_ORDER = tuple(PROVENANCE[k].label for k in ("dicom3tools", "dcmtk"))
 
 
-def stored_vr(text: str) -> tuple[str, str | None]:
-    """The VR to store for the VR text of a source entry, and a note.
-
-    The stored VR is the first code listed ("US or SS" -> US, "OB_OW" -> OB);
-    a first code that is not a known VR (empty, "NONE") stores "??". The
-    note, "VR <text as the source writes it>", is given whenever the stored
-    VR is not exactly the source's text, and None otherwise.
-    """
-    first = re.split(r"\s+or\s+|_|/|\s+", text.strip(), maxsplit=1)[0]
-    vr = first if first in VR_CODES else NO_VR
-    if vr == text:
-        return vr, None
-    return vr, f"VR {text}" if text.strip() else "VR not given"
+# --- reading -------------------------------------------------------------------------
 
 
-def keyword_from_name(name: str) -> str:
-    """A keyword for a source entry that has none.
-
-    The ASCII letter and digit runs of the name, each with its first letter
-    upper-cased and the rest kept, joined without spaces; "Private" in front
-    when the result starts with a digit. A name without letters or digits
-    gives an empty keyword.
-    """
-    words = re.findall(r"[A-Za-z0-9]+", name)
-    keyword = "".join(w[0].upper() + w[1:] for w in words)
-    if keyword[:1].isdigit():
-        keyword = "Private" + keyword
-    return keyword
+# The versions of DCMTK's dicom.dic rows that are standard elements.
+DCMTK_STANDARD_VERSIONS = frozenset({"DICOM", "DICOM/retired", "DICOM/DICONDE", "DICOM/DICOS"})
+T = TypeVar("T")
 
 
-def tag_text(group: str, element: str) -> str:
-    return f"({group.upper().replace('X', 'x')},{element.upper().replace('X', 'x')})"
+@dataclass
+class Loaded:
+    registry: list[StandardRow]
+    dcmtk_standard: list[StandardRow]
+    private: dict[str, list[PrivateRow]]  # by source key
 
 
-def _hex_values(pattern: str) -> list[int]:
-    """Every number a 4-digit hex pattern stands for, an 'x' being any digit."""
-    values = [0]
-    for ch in pattern:
-        digits = range(16) if ch in "xX" else [int(ch, 16)]
-        values = [v * 16 + d for v in values for d in digits]
-    return values
+def load(sources: Path) -> Loaded:
+    """Every source's rows; a missing or malformed file exits with one message naming it."""
+    if not sources.is_dir():
+        raise SystemExit(f"gen_default_dict: no dictdata folder at {sources} (--dictdata DIR)")
 
+    def read(rel: str | Path, parse: Callable[[str], list[T]]) -> list[T]:
+        path = sources / rel
+        try:
+            return parse(path.read_text(encoding="utf-8"))
+        except (OSError, UnicodeDecodeError, ValueError, ET.ParseError) as e:
+            raise SystemExit(f"gen_default_dict: {path}: {e}") from None
 
-def standard_tags(mask: str) -> list[tuple[int, int]]:
-    """The (group, element) pairs a mask of the standard dictionary stands for.
-
-    An 'x' in the element stands for every hex digit. A group written 'ggxx'
-    is a repeating group: the even groups gg00, gg02, ..., gg1E, as for the
-    overlay (60xx) and curve (50xx) groups. Other masked groups are refused.
-    """
-    group, element = mask[:4], mask[4:]
-    if "x" in group.lower():
-        if not (_HEX4.fullmatch(group[:2] + "00") and group[2:].lower() == "xx"):
-            raise ValueError(f"unsupported repeating group in {mask!r}")
-        base = int(group[:2], 16) << 8
-        groups = list(range(base, base + 0x20, 2))
-    else:
-        groups = [int(group, 16)]
-    return [(g, e) for g in groups for e in _hex_values(element)]
-
-
-def private_tags(mask: str) -> tuple[int, list[tuple[int, int, bool]], str | None]:
-    """How a tag of a private dictionary is stored.
-
-    Returns the form rank, the (group, element, block_offset) triples it
-    stands for, and a note for the description ("listed as ...") when the
-    source does not write it in the usual (gggg,xxee) form.
-    """
-    group, element = mask[:4].lower(), mask[4:].lower()
-    listed = f"listed as {tag_text(mask[:4], mask[4:])}"
-    if element[:2] == "xx" and _HEX4.fullmatch(group) and _HEX4.fullmatch("00" + element[2:]):
-        return FORM_BLOCK, [(int(group, 16), int(element[2:], 16), True)], None
-    if _HEX4.fullmatch(group) and _HEX4.fullmatch(element):
-        return FORM_FIXED, [(int(group, 16), int(element[2:], 16), True)], listed
-    if group[2:] == "xx" and element[:2] == "xx" and _HEX4.fullmatch(group[:2] + element[2:]):
-        # Private data elements live in odd groups only.
-        base = int(group[:2], 16) << 8
-        low = int(element[2:], 16)
-        return FORM_GROUPS, [(g, low, True) for g in range(base + 1, base + 0x100, 2)], listed
-    if element[2:] == "xx" and _HEX4.fullmatch(group) and _HEX4.fullmatch(element[:2] + "00"):
-        block = int(element[:2], 16)
-        return (
-            FORM_CREATOR,
-            [(int(group, 16), block, False)],
-            f"{listed}, stored as its creator element ({mask[:4].upper()},00{mask[4:6].upper()})",
-        )
-    raise ValueError(f"unsupported private tag {mask!r}")
-
-
-def _join(parts: Iterable[str | None]) -> str:
-    return "; ".join(p for p in parts if p)
-
-
-def _vm_note(vm: str) -> str | None:
-    return f"VM {vm}" if vm else None
-
-
-# --- candidates -----------------------------------------------------------------
-
-
-def standard_candidates(
-    main: Mapping[int, tuple], repeaters: Mapping[str, tuple], label: str
-) -> list[dict[str, Any]]:
-    """Records for the standard dictionary; repeating groups expanded."""
-    out = []
-    for tag, (vr_text, vm, name, retired, keyword) in main.items():
-        vr, vr_note = stored_vr(vr_text)
-        out.append(
-            {
-                "rank": (0,),
-                "group": tag >> 16,
-                "element": tag & 0xFFFF,
-                "creator": "",
-                "keyword": keyword,
-                "name": name,
-                "vr": vr,
-                "notes": [_vm_note(vm), vr_note],
-                "retired": retired == "Retired",
-                "block_offset": False,
-                "sources": [label],
-                "summary": f"{tag_text(f'{tag >> 16:04X}', f'{tag & 0xFFFF:04X}')} "
-                f"{keyword or name}",
-            }
-        )
-    for mask, (vr_text, vm, name, retired, keyword) in repeaters.items():
-        vr, vr_note = stored_vr(vr_text)
-        where = tag_text(mask[:4], mask[4:])
-        for group, element in standard_tags(mask):
-            out.append(
-                {
-                    "rank": (1,),
-                    "group": group,
-                    "element": element,
-                    "creator": "",
-                    "keyword": keyword,
-                    "name": name,
-                    "vr": vr,
-                    "notes": [_vm_note(vm), vr_note, f"repeating {where}"],
-                    "retired": retired == "Retired",
-                    "block_offset": False,
-                    "sources": [label],
-                    "summary": f"repeating {where} {keyword or name}",
-                }
-            )
-    return out
-
-
-def private_candidates(
-    dictionaries: Mapping[str, Mapping[str, tuple]], label: str
-) -> list[dict[str, Any]]:
-    """Records for the private dictionaries, in block form."""
-    out = []
-    for creator, entries in dictionaries.items():
-        for mask, (vr_text, vm, name, retired, *rest) in entries.items():
-            form, tags, listed = private_tags(mask)
-            vr, vr_note = stored_vr(vr_text)
-            keyword = rest[0] if rest and rest[0] else keyword_from_name(name)
-            informative = name.strip().lower() not in UNINFORMATIVE_NAMES
-            summary = (
-                f"{creator!r} {tag_text(mask[:4], mask[4:])}: {vr_text or '-'}, "
-                f"VM {vm or '-'}, {name!r}"
-            )
-            for group, element, block_offset in tags:
-                out.append(
-                    {
-                        "rank": (0 if informative else 1, form, creator),
-                        "group": group,
-                        "element": element,
-                        "creator": creator,
-                        "keyword": keyword,
-                        "name": name,
-                        "vr": vr,
-                        "notes": [_vm_note(vm), vr_note, listed],
-                        "retired": retired == "Retired",
-                        "block_offset": block_offset,
-                        "sources": [label],
-                        "summary": summary,
-                    }
-                )
-    return out
-
-
-# --- merging ------------------------------------------------------------------------
-
-
-def merge(candidates: Iterable[dict[str, Any]], hash_creator) -> list[dict[str, Any]]:
-    """One record per key (group, element, hash of the canonical creator).
-
-    Candidates on one key are ordered by their rank and the lowest wins; each
-    loser is kept as an "also <summary>" note in the winner's description.
-    The result is sorted by key and then by creator text, so that the output
-    does not depend on the order of the source dictionaries.
-    """
-    by_key: dict[tuple[int, int, int], list[dict[str, Any]]] = defaultdict(list)
-    for cand in candidates:
-        chash = hash_creator(cand["creator"]) if cand["creator"] else 0
-        by_key[(cand["group"], cand["element"], chash)].append(cand)
-
-    records = []
-    for key in sorted(by_key):
-        ranked = sorted(by_key[key], key=lambda c: (c["rank"], c["summary"]))
-        win = ranked[0]
-        also = [f"also {c['summary']}" for c in ranked[1:]]
-        records.append(
-            {
-                "group": win["group"],
-                "element": win["element"],
-                "creator": win["creator"],
-                "keyword": win["keyword"],
-                "name": win["name"],
-                "vr": win["vr"],
-                "description": _join([*win["notes"], *also]),
-                "retired": win["retired"],
-                "block_offset": win["block_offset"],
-                "sources": list(win["sources"]),
-            }
-        )
-    return records
-
-
-def default_records(hash_creator) -> tuple[list[dict[str, Any]], dict[str, str]]:
-    """The records of the default dictionary, and the versions they come from."""
-    import pydicom
-    from pydicom import _dicom_dict, _private_dict
-    from pydicom._version import __dicom_version__ as edition
-
-    versions = {"pydicom": pydicom.__version__, "dicom": edition}
-    candidates = standard_candidates(
-        _dicom_dict.DicomDictionary, _dicom_dict.RepeatersDictionary, f"DICOM {edition}"
+    registry = read(
+        "standard/ps36-2026c/registry.tsv", lambda t: standard.parse_registry_tsv(t.splitlines())
     )
-    candidates += private_candidates(
-        _private_dict.private_dictionaries, f"pydicom {pydicom.__version__} private dictionary"
+    dcmtk_standard = read(
+        "standard/dcmtk-2026b/dicom.dic",
+        lambda t: standard.parse_dcmtk_dic(t.splitlines(), DCMTK_STANDARD_VERSIONS),
     )
-    return merge(candidates, hash_creator), versions
+    d3t_dir = sources / "private/dicom3tools-20241220"
+    tpls = sorted(d3t_dir.glob("*.tpl"))
+    if not tpls:
+        raise SystemExit(f"gen_default_dict: no .tpl files in {d3t_dir}")
+
+    def private_rows(
+        key: str, rel: str | Path, parse: Callable[[list[str], str], list[PrivateRow]]
+    ) -> list[PrivateRow]:
+        return read(rel, lambda t: parse(t.splitlines(), PROVENANCE[key].label))
+
+    d3t = [
+        row for tpl in tpls for row in private_rows("dicom3tools", tpl, private.parse_dicom3tools)
+    ]
+    dcmtk = [
+        row
+        for rel in ("private/dcmtk-20260302/private.dic", "private/dcmtk-20260302/diconde.dic")
+        for row in private_rows("dcmtk", rel, private.parse_dcmtk_private)
+    ]
+    gdcm = read(
+        "private/gdcm-20251031/privatedicts.xml",
+        lambda t: private.parse_gdcm_xml(t, PROVENANCE["gdcm"].label),
+    )
+    pydicom = private_rows(
+        "pydicom", "private/pydicom-20240916/private_dict.tsv", private.parse_pydicom_tsv
+    )
+    safe = private_rows(
+        "safe", "deidentification/ps315-2026c/safe_private.tsv", private.parse_safe_private
+    )
+    return Loaded(
+        registry,
+        dcmtk_standard,
+        {"dicom3tools": d3t, "dcmtk": dcmtk, "gdcm": gdcm, "pydicom": pydicom, "safe": safe},
+    )
 
 
-def build_default() -> tuple[bytes, list[dict[str, Any]], dict[str, str]]:
+# --- building -------------------------------------------------------------------------
+
+
+@dataclass
+class Built:
+    data: bytes
+    records: list[merge.Record]
+    standard: list[merge.Record]
+    registry_disputes: list[tuple[str, list[str]]]
+    private: list[merge.PrivateKey]
+    loaded: Loaded
+
+
+def build(sources: Path) -> Built:
     from taglex import writer
-    from taglex._canonical import creator_hash
+    from taglex._canonical import canonicalize_creator
 
-    if set(writer.VR_CODES) != VR_CODES:
+    if set(writer.VR_CODES) != VR_CODES | {NO_VR}:
         raise SystemExit("gen_default_dict: VR table differs from taglex.writer.VR_CODES")
-    records, versions = default_records(creator_hash)
-    return writer.build(records), records, versions
+    loaded = load(sources)
+    if any(row.tag == ADDED_2026D.tag for row in loaded.registry):
+        raise SystemExit("gen_default_dict: the registry has (3004,007F) now; drop ADDED_2026D")
+    registry = [(row, PROVENANCE["registry"].label) for row in loaded.registry]
+    registry.append((ADDED_2026D, PROVENANCE["2026d"].label))
+    std, disputes = merge.standard_records(
+        registry, loaded.dcmtk_standard, PROVENANCE["commands"].label, "DCMTK 2026b"
+    )
+    keys = merge.private_records(
+        (row for rows in loaded.private.values() for row in rows),
+        PRIVATE_SOURCES,
+        canonicalize_creator,
+        NAME_ORDER,
+        KEYWORD_ORDER,
+    )
+    records = std + [k.record for k in keys]
+    return Built(writer.build(records), records, std, disputes, keys, loaded)
+
+
+# --- the documents ---------------------------------------------------------------------
+
+
+def _csv(rows: Iterable[Sequence[str]]) -> str:
+    out = io.StringIO()
+    writer = csv.writer(out, lineterminator="\n")
+    writer.writerows(rows)
+    return out.getvalue()
+
+
+def sources_csv() -> str:
+    header = ["label", "path", "repository", "repository_path", "commit", "date", "edition",
+              "license", "license_files"]  # fmt: skip
+    return _csv(
+        [header]
+        + [
+            [
+                p.label,
+                p.path,
+                p.repository,
+                p.repo_path,
+                p.commit,
+                p.date,
+                p.edition,
+                p.license,
+                p.license_files,
+            ]
+            for p in SOURCES
+        ]
+    )
+
+
+def _groups_text(groups: list[int]) -> str:
+    """The groups as "gggg", as "gggg-hhhh odd" for every odd group between, or "gggg hhhh ..."."""
+    if len(groups) > 2 and groups == list(range(groups[0], groups[-1] + 1, 2)):
+        return f"{groups[0]:04X}-{groups[-1]:04X} odd"
+    return " ".join(f"{g:04X}" for g in groups)
+
+
+def disputed_csv(keys: Sequence[merge.PrivateKey]) -> tuple[str, int]:
+    """The disputed VRs, one line per element (a group range on one line)."""
+    shorts = [s.short for s in PRIVATE_SOURCES]
+    lines: dict[tuple[int, str, str, str, tuple[str, ...]], list[int]] = {}
+    for k in keys:
+        if not k.verdict.disputed:
+            continue
+        r = k.record
+        said = tuple(k.verdict.said.get(s, "") for s in shorts)
+        line = (r["element"], r["creator"], r["vr"], k.verdict.rule, said)
+        lines.setdefault(line, []).append(r["group"])
+    rows = [["group", "element", "creator", "vr", "rule", *shorts]]
+    for (element, creator, vr, rule, vrs), groups in sorted(
+        lines.items(), key=lambda item: (item[1][0], item[0][0], item[0][1])
+    ):
+        rows.append([_groups_text(groups), f"xx{element:02X}", creator, vr, rule, *vrs])
+    return _csv(rows), len(rows) - 1
+
+
+def _n(value: int) -> str:
+    return f"{value:,}"
+
+
+def report_blocks(built: Built, csv_lines: int) -> dict[str, str]:
+    """The generated blocks of docs/default-dictionary.md, by name."""
+    from taglex._canonical import canonicalize_creator
+
+    loaded = built.loaded
+    std = built.standard
+    by_label = Counter(label for r in std for label in r["sources"])
+    masks = [r for r in loaded.registry if "x" in r.tag]
+    counts = [
+        "| | rows | records |",
+        "|---|---:|---:|",
+        f"| {PROVENANCE['registry'].label} registry | {_n(len(loaded.registry))} "
+        f"({_n(len(masks))} masks) | {_n(by_label[PROVENANCE['registry'].label])} |",
+        f"| {PROVENANCE['2026d'].label} | 1 | {_n(by_label[PROVENANCE['2026d'].label])} |",
+        f"| {PROVENANCE['commands'].label}, group 0000 | "
+        f"{_n(sum(1 for r in loaded.dcmtk_standard if r.tag.startswith('0000')))} | "
+        f"{_n(by_label[PROVENANCE['commands'].label])} |",
+        f"| standard, all | | {_n(len(std))} |",
+    ]
+
+    alone: Counter[str] = Counter()
+    keys_of: Counter[str] = Counter()
+    for k in built.private:
+        for label in k.labels:
+            keys_of[label] += 1
+        if len(k.labels) == 1:
+            alone[k.labels[0]] += 1
+    private_rows = [
+        "| source | rows | creators | keys | keys no other source has |",
+        "|---|---:|---:|---:|---:|",
+    ]
+    for s in PRIVATE_SOURCES:
+        key = next(p.key for p in SOURCES if p.label == s.label)
+        rows = loaded.private[key]
+        creators = {canonicalize_creator(r.creator) for r in rows}
+        private_rows.append(
+            f"| {s.label} | {_n(len(rows))} | {_n(len(creators))} | {_n(keys_of[s.label])} "
+            f"| {_n(alone[s.label])} |"
+        )
+    union_creators = {canonicalize_creator(k.record["creator"]) for k in built.private}
+    disputed = sum(1 for k in built.private if k.verdict.disputed)
+    rules = Counter(k.verdict.rule.split(" ")[0].rstrip(":") for k in built.private)
+    safe = PROVENANCE["safe"].label
+    safe_keys = [k for k in built.private if safe in k.labels]
+    safe_only = sum(1 for k in safe_keys if k.labels == [safe])
+    private_rows += [
+        f"| **union** | | {_n(len(union_creators))} | {_n(len(built.private))} | |",
+        "",
+        f"Keys whose sources disagree on the VR: {_n(disputed)} "
+        f"({_n(csv_lines)} lines in [dictionary-disputed-vrs.csv](dictionary-disputed-vrs.csv)). "
+        "How the VRs of all private keys were chosen: "
+        + ", ".join(f"{rule} {_n(n)}" for rule, n in sorted(rules.items()))
+        + ".",
+        "",
+        f"Safe private attributes: {_n(len(loaded.private['safe']))} rows, "
+        f"{_n(len(safe_keys) - safe_only)} of them in at least one dictionary, "
+        f"{_n(safe_only)} added from the table alone.",
+    ]
+    total = [
+        f"| entries | {_n(len(built.records))} ({_n(len(std))} standard, "
+        f"{_n(len(built.private))} private) |",
+        f"| file size | {_n(len(built.data))} bytes |",
+    ]
+    reg_lines = ["| tag | DCMTK 2026b says |", "|---|---|"] + [
+        f"| {tag_text(tag[:4], tag[4:])} | {', '.join(said)} |"
+        for tag, said in built.registry_disputes
+    ]
+    if not built.registry_disputes:
+        reg_lines = ["None: the two registries agree on every element both have."]
+    reg_lines += ["", *registry_presence(loaded)]
+    return {
+        "totals": "\n".join(total),
+        "standard": "\n".join(counts),
+        "private": "\n".join(private_rows),
+        "registries": "\n".join(reg_lines),
+    }
+
+
+def registry_presence(loaded: Loaded) -> list[str]:
+    """What one registry lists and the other does not (group 0000 aside)."""
+    first = {r.tag: r for r in loaded.registry}
+    second = {r.tag for r in loaded.dcmtk_standard if not r.tag.startswith("0000")}
+    masked = {
+        tag: r.tag for r in loaded.registry if "x" in r.tag for tag in merge.standard_tags(r.tag)
+    }
+
+    def text(tag: str) -> str:
+        return tag_text(tag[:4], tag[4:])
+
+    def first_only(tag: str) -> str:
+        row = first[tag]
+        return f"{text(tag)} {row.keyword or '(no keyword)'}{', retired' if row.retired else ''}"
+
+    def second_only(tag: str) -> str:
+        mask = masked.get((int(tag[:4], 16), int(tag[4:], 16)))
+        return f"{text(tag)}{f' (in {text(mask)})' if mask else ''}"
+
+    only_first = sorted(set(first) - second)
+    only_second = sorted(second - set(first))
+    return [
+        f"Only in the {PROVENANCE['registry'].label} registry ({len(only_first)}): "
+        + "; ".join(first_only(t) for t in only_first) + ".",
+        "",
+        f"Only in DCMTK's dicom.dic, group 0000 aside ({len(only_second)}): "
+        + ", ".join(second_only(t) for t in only_second) + ".",
+    ]  # fmt: skip
+
+
+_BLOCK = re.compile(r"(<!-- generated: (\w+) -->\n)(.*?)(<!-- end generated -->)", re.S)
+
+
+def fill_report(text: str, blocks: dict[str, str]) -> str:
+    """The report with every generated block replaced; each must be there once."""
+    seen: list[str] = []
+
+    def replace(m: re.Match[str]) -> str:
+        name = m.group(2)
+        if name not in blocks:
+            raise SystemExit(f"gen_default_dict: unknown generated block {name!r}")
+        seen.append(name)
+        return f"{m.group(1)}{blocks[name]}\n{m.group(4)}"
+
+    out = _BLOCK.sub(replace, text)
+    missing = sorted(set(blocks) - set(seen))
+    if missing or len(seen) != len(set(seen)):
+        raise SystemExit(f"gen_default_dict: report blocks missing or repeated: {missing or seen}")
+    return out
+
+
+def outputs(built: Built, output: Path, docs: Path) -> dict[Path, bytes]:
+    disputed, csv_lines = disputed_csv(built.private)
+    report = docs / "default-dictionary.md"
+    try:
+        current = report.read_text(encoding="utf-8")
+    except OSError as e:
+        raise SystemExit(f"gen_default_dict: {e}") from None
+    return {
+        output: built.data,
+        docs / "dictionary-sources.csv": sources_csv().encode(),
+        docs / "dictionary-disputed-vrs.csv": disputed.encode(),
+        report: fill_report(current, report_blocks(built, csv_lines)).encode(),
+    }
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(description=(__doc__ or "").split("\n\n")[0])
     parser.add_argument("output", nargs="?", default=str(DEFAULT_OUTPUT))
     parser.add_argument(
-        "--check", action="store_true", help="compare with OUTPUT instead of writing it"
+        "--dictdata", default=str(DEFAULT_DICTDATA), help="the folder of the source files"
     )
+    parser.add_argument("--docs", default=str(DOCS), help="where the report and CSV files are")
+    parser.add_argument("--check", action="store_true", help="exit 1 if any output is stale")
     args = parser.parse_args(argv)
 
-    data, records, versions = build_default()
+    built = build(Path(args.dictdata))
+    files = outputs(built, Path(args.output), Path(args.docs))
     summary = (
-        f"{len(records)} entries, {len(data)} bytes, pydicom {versions['pydicom']}, "
-        f"DICOM {versions['dicom']}"
+        f"{len(built.records)} entries ({len(built.standard)} standard, "
+        f"{len(built.private)} private), {len(built.data)} bytes"
     )
     if args.check:
-        try:
-            current = Path(args.output).read_bytes()
-        except OSError as e:
-            print(f"gen_default_dict: {e}", file=sys.stderr)
+        stale = []
+        for path, data in files.items():
+            try:
+                same = path.read_bytes() == data
+            except OSError:
+                same = False
+            if not same:
+                stale.append(str(path))
+        if stale:
+            print(f"gen_default_dict: out of date: {', '.join(stale)} ({summary})", file=sys.stderr)
             return 1
-        if current != data:
-            print(f"gen_default_dict: {args.output} is out of date ({summary})", file=sys.stderr)
-            return 1
-        print(f"{args.output} is up to date ({summary})")
+        print(f"up to date: {summary}")
         return 0
 
-    out = Path(args.output)
-    out.parent.mkdir(parents=True, exist_ok=True)
-    tmp = out.with_name(f".{out.name}.{os.getpid()}.tmp")
-    tmp.write_bytes(data)
-    os.replace(tmp, out)
-    print(f"wrote {out}: {summary}")
+    for path, data in files.items():
+        path.parent.mkdir(parents=True, exist_ok=True)
+        tmp = path.with_name(f".{path.name}.{os.getpid()}.tmp")
+        tmp.write_bytes(data)
+        os.replace(tmp, path)
+    print(f"wrote {args.output}: {summary}")
     return 0
 
 

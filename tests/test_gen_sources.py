@@ -1,0 +1,313 @@
+"""The parsers of the bundled dictionary's sources, one format each, on hand-written lines.
+
+Each test feeds a few lines in the source's own format, including the odd
+cases it has (masks, ``xx`` blocks, group ranges, VR alternatives, DCMTK's
+lower-case VRs, placeholder names) and a line it must refuse.
+"""
+
+from __future__ import annotations
+
+import sys
+from pathlib import Path
+
+import pytest
+
+TOOLS = Path(__file__).resolve().parent.parent / "tools"
+if not (TOOLS / "dictsources").is_dir():
+    pytest.skip(f"the generator's sources are not in {TOOLS}", allow_module_level=True)
+sys.path.insert(0, str(TOOLS))
+
+from dictsources import merge, private, rows, standard  # noqa: E402
+from dictsources.rows import PrivateRow, StandardRow  # noqa: E402
+
+ODD_60 = tuple(range(0x6001, 0x6100, 2))
+
+
+def test_registry_tsv():
+    lines = [
+        "# PS3.6 registry; tab-separated",
+        "tag\tkeyword\tname\tvr\tvm\tretired\tmask",
+        "7FE00010\tPixelData\tPixel Data\tOB OW\t1\t0\t0",
+        "60xx3000\tOverlayData\tOverlay Data\tOB OW\t1\t0\t1",
+        "002804x0\tRowsForNthOrderCoefficients\tRows For Nth Order Coefficients\tUS\t1\t1\t1",
+        "00280106\tSmallestImagePixelValue\tSmallest Image Pixel Value\tUS SS\t1\t0\t0",
+        "00080202\t\t\t\t\t1\t0",
+    ]
+    assert standard.parse_registry_tsv(lines) == [
+        StandardRow("7FE00010", "PixelData", "Pixel Data", ("OB", "OW"), "1", False),
+        StandardRow("60xx3000", "OverlayData", "Overlay Data", ("OB", "OW"), "1", False),
+        StandardRow(
+            "002804x0",
+            "RowsForNthOrderCoefficients",
+            "Rows For Nth Order Coefficients",
+            ("US",),
+            "1",
+            True,
+        ),
+        StandardRow(
+            "00280106",
+            "SmallestImagePixelValue",
+            "Smallest Image Pixel Value",
+            ("US", "SS"),
+            "1",
+            False,
+        ),
+        StandardRow("00080202", "", "", (), "", True),
+    ]
+    for bad, message in [
+        ("00100010\tPatientName\tPatient's Name\tPN\t1\t2\t0", "line 1: retired must be 0 or 1"),
+        ("00100010\tPatientName\tPatient's Name\tPQ\t1\t0\t0", "line 1: unknown VR 'PQ'"),
+        ("0010001\tPatientName\tPatient's Name\tPN\t1\t0\t0", "line 1: bad tag"),
+        ("00100010\tPatientName\tPN\t1\t0\t0", "line 1: expected 7 fields, got 6"),
+    ]:
+        with pytest.raises(ValueError, match=message):
+            standard.parse_registry_tsv([bad])
+
+
+def test_registry_masks_expand():
+    # ggxx: the even groups gg00..gg1E (overlays, curves, and the retired 7Fxx).
+    assert merge.standard_tags("60xx3000") == [(g, 0x3000) for g in range(0x6000, 0x6020, 2)]
+    assert merge.standard_tags("7Fxx0010")[-1] == (0x7F1E, 0x0010)
+    # An x in the element is every hex digit.
+    assert merge.standard_tags("002804x0") == [(0x0028, 0x0400 + 16 * d) for d in range(16)]
+    assert len(set(merge.standard_tags("1010xxxx"))) == 65536
+    for bad in ("x0000010", "6x003000", "600x3000"):
+        with pytest.raises(ValueError, match="unsupported repeating group"):
+            merge.standard_tags(bad)
+
+
+def test_dcmtk_dicom_dic():
+    lines = [
+        "# tag\tVR\tkeyword\tVM\tversion",
+        "(0000,0100)\tUS\tCommandField\t1\tDICOM",
+        "(0000,0001)\tUL\tRETIRED_CommandLengthToEnd\t1\tDICOM/retired",
+        "(6000-60FF,3000)\tox\tOverlayData\t1\tDICOM",
+        "(0028,0106)\txs\tSmallestImagePixelValue\t1\tDICOM",
+        "(0028,3006)\tlt\tLUTData\t1-n\tDICOM",
+        "(FFFE,E000)\tna\tItem\t1\tDICOM",
+        "(0014,3050)\tox\tDarkCurrentCounts\t1\tDICOM/DICONDE",
+        "(0009,0010)\tLO\tSomePrivateTag\t1\tPRIVATE",
+    ]
+    got = standard.parse_dcmtk_dic(lines, frozenset({"DICOM", "DICOM/retired"}))
+    assert got == [
+        StandardRow("00000100", "CommandField", "Command Field", ("US",), "1", False),
+        StandardRow("00000001", "CommandLengthToEnd", "Command Length to End", ("UL",), "1", True),
+        StandardRow("60xx3000", "OverlayData", "Overlay Data", ("OB", "OW"), "1", False),
+        StandardRow(
+            "00280106",
+            "SmallestImagePixelValue",
+            "Smallest Image Pixel Value",
+            ("US", "SS"),
+            "1",
+            False,
+        ),
+        StandardRow("00283006", "LUTData", "LUT Data", ("US", "SS", "OW"), "1-n", False),
+        StandardRow("FFFEE000", "Item", "Item", (), "1", False),
+    ]
+    for bad, message in [
+        ("(6000-61FF,3000)\tOW\tX\t1\tDICOM", "unsupported range"),
+        ("(0010,0010)\tPN\tPatientName\t1", "expected 5 fields, got 4"),
+        ("(0010,0010)\tzz\tPatientName\t1\tDICOM", "unknown VR 'zz'"),
+    ]:
+        with pytest.raises(ValueError, match=message):
+            standard.parse_dcmtk_dic([bad], frozenset({"DICOM"}))
+
+
+def test_dicom3tools_tpl():
+    lines = [
+        '(0009,0000) VERS="ACU"\tVR="IS"   VM="1"\tOwner="ACUSON"\tKeyword="?"\t\tName="?"',
+        '(60xx,0001) VERS="GEM"\tVR="US"   VM="3"\tOwner="DLX_LKUP_01"\t\t'
+        'Keyword="GrayPaletteColorLookupTableDescriptor"\t'
+        'Name="Gray Palette Color Lookup Table Descriptor"',
+        '(0019,1027) VERS="X"\tVR="OB or OW"   VM="1"\tOwner="ACME 1"\tKeyword="Blob"\tName="Blob"',
+        '(0029,0010) VERS="X"\tVR="LO"   VM="1"\tOwner="ACME 1"\tKeyword="2nd"\tName="Unknown"',
+        '(0010,0010) VERS="3"\tVR="PN"   VM="1"\tKeyword="PatientName"\tName="Patient\'s Name"',
+        "not a definition line",
+    ]
+    d3t = "dicom3tools"
+    assert private.parse_dicom3tools(lines, d3t) == [
+        PrivateRow(d3t, "ACUSON", (0x0009,), 0x00, ("IS",), "1", "", ""),
+        PrivateRow(
+            d3t,
+            "DLX_LKUP_01",
+            ODD_60,
+            0x01,
+            ("US",),
+            "3",
+            "GrayPaletteColorLookupTableDescriptor",
+            "Gray Palette Color Lookup Table Descriptor",
+        ),
+        PrivateRow(
+            d3t,
+            "ACME 1",
+            (0x0019,),
+            0x27,
+            ("OB", "OW"),
+            "1",
+            "Blob",
+            "Blob",
+            "listed as (0019,1027)",
+        ),
+        # "Unknown" is no name; "2nd" is no identifier: both become empty.
+        PrivateRow(d3t, "ACME 1", (0x0029,), 0x10, ("LO",), "1", "", ""),
+    ]
+    with pytest.raises(ValueError, match="line 1: unsupported private group"):
+        private.parse_dicom3tools(['(0x29,0010) VR="LO" VM="1" Owner="ACME"'], d3t)
+
+
+def test_gdcm_xml():
+    text = """<dicts><dict>
+      <entry group="0021" element="0010" vr="SQ" vm="1" name="?" owner="SIEMENS MR FMRI"/>
+      <entry owner="BioPri3D" group="0011" element="10xx" vr="UN" vm="1" name="Private Creator"/>
+      <entry owner="DLX_ANNOT_01" group="70xx" element="xx04" vr="ST" vm="1" name="Text_annotation"/>
+      <entry owner="ACME" group="0029" element="xx10" vr="OB_OW" vm="1-n" name=" Big   Blob "/>
+      <entry owner="ACME" group="0029" element="xx11" vr="US" vm="1" name="???"/>
+    </dict></dicts>"""
+    assert private.parse_gdcm_xml(text, "GDCM") == [
+        PrivateRow("GDCM", "SIEMENS MR FMRI", (0x0021,), 0x10, ("SQ",), "1", "", ""),
+        PrivateRow(
+            "GDCM",
+            "DLX_ANNOT_01",
+            tuple(range(0x7001, 0x7100, 2)),
+            0x04,
+            ("ST",),
+            "1",
+            "",
+            "Text_annotation",
+        ),
+        PrivateRow("GDCM", "ACME", (0x0029,), 0x10, ("OB", "OW"), "1-n", "", "Big Blob"),
+        PrivateRow("GDCM", "ACME", (0x0029,), 0x11, ("US",), "1", "", ""),
+    ]
+    with pytest.raises(ValueError, match="'owner'"):
+        private.parse_gdcm_xml('<d><entry group="0029" element="xx10" vr="LO"/></d>', "GDCM")
+
+
+def test_dcmtk_private_dic():
+    lines = [
+        '# (gggg-o-gggg,"CREATOR",ee) or (gggg-o-gggg,"CREATOR",eeee)',
+        '(0019,"1.2.840.113681",10)\tST\tCRImageParamsCommon\t1\tPrivateTag',
+        '(0025,"CMR42 CIRCLECVI",1010)\tLO\tWorkspaceID\t1\tPrivateTag',
+        '(6001-o-60FF,"ACME",01)\tUS\tLUTDescriptor\t3\tPrivateTag',
+        '(7FE1,"SPI-P Release 1",10)\tox\tPixelData\t1\tPrivateTag',
+        "(0008,0080)\tLO\tCompanyName\t1\tDICONDE10",
+    ]
+    dk = "DCMTK"
+    assert private.parse_dcmtk_private(lines, dk) == [
+        PrivateRow(
+            dk,
+            "1.2.840.113681",
+            (0x0019,),
+            0x10,
+            ("ST",),
+            "1",
+            "CRImageParamsCommon",
+            "CR Image Params Common",
+        ),
+        PrivateRow(
+            dk,
+            "CMR42 CIRCLECVI",
+            (0x0025,),
+            0x10,
+            ("LO",),
+            "1",
+            "WorkspaceID",
+            "Workspace ID",
+            "listed as (0025,1010)",
+        ),
+        PrivateRow(dk, "ACME", ODD_60, 0x01, ("US",), "3", "LUTDescriptor", "LUT Descriptor"),
+        PrivateRow(
+            dk, "SPI-P Release 1", (0x7FE1,), 0x10, ("OB", "OW"), "1", "PixelData", "Pixel Data"
+        ),
+    ]
+    for bad, message in [
+        ('(6000-o-60FF,"ACME",01)\tUS\tX\t3\tPrivateTag', "line 1: bad odd group range"),
+        ('(0019,"ACME",10)\tST\tX', "line 1: expected 4 or 5 fields, got 3"),
+        ("(0019,ACME,10)\tST\tX\t1", "line 1: bad private tag"),
+    ]:
+        with pytest.raises(ValueError, match=message):
+            private.parse_dcmtk_private([bad], dk)
+
+
+def test_pydicom_tsv():
+    lines = [
+        "# pydicom's private dictionary",
+        "creator\ttag\tvr\tvm\tname\tretired",
+        "FDMS 1.0\t0027xxA3\tUS or SS\t1-n\tRaw Data\t",
+        "1.2.840.113663.1\t0029xx00\tUS\t1\tUnknown\t",
+        "ACME\t001910xx\tLO\t1\tPrivate Creator\t",
+        "ACME\t60xxxx01\tOW/OB\t1\tCurve\tR",
+    ]
+    assert private.parse_pydicom_tsv(lines, "pydicom") == [
+        PrivateRow("pydicom", "FDMS 1.0", (0x0027,), 0xA3, ("US", "SS"), "1-n", "", "Raw Data"),
+        PrivateRow("pydicom", "1.2.840.113663.1", (0x0029,), 0x00, ("US",), "1", "", ""),
+        PrivateRow("pydicom", "ACME", ODD_60, 0x01, ("OW", "OB"), "1", "", "Curve"),
+    ]
+    with pytest.raises(ValueError, match="line 1: bad tag '0029xx0'"):
+        private.parse_pydicom_tsv(["ACME\t0029xx0\tUS\t1\tX\t"], "pydicom")
+
+
+def test_safe_private_tsv():
+    lines = [
+        "# Table E.3.10-1",
+        "tag\tcreator\tvr\tvm\tmeaning",
+        "(7053,xx00)\tPhilips PET Private Group\tDS\t1\tSUV Factor",
+        "(0119,xx11)\tSIEMENS Ultrasound SC2000\t\t1\tStage Timer Time",
+    ]
+    assert private.parse_safe_private(lines, "safe") == [
+        PrivateRow(
+            "safe", "Philips PET Private Group", (0x7053,), 0x00, ("DS",), "1", "", "SUV Factor"
+        ),
+        PrivateRow(
+            "safe", "SIEMENS Ultrasound SC2000", (0x0119,), 0x11, (), "1", "", "Stage Timer Time"
+        ),
+    ]
+    with pytest.raises(ValueError, match="line 1: bad tag"):
+        private.parse_safe_private(["(7053,xx00\tACME\tDS\t1\tX"], "safe")
+
+
+@pytest.mark.parametrize(
+    "text, vrs, stored",
+    [
+        ("OB or OW", ("OB", "OW"), "OW"),
+        ("OW/OB", ("OW", "OB"), "OW"),
+        ("US\\US or SS\\US", ("US", "SS"), "US"),
+        ("US or SS or OW", ("US", "SS", "OW"), "US"),
+        ("xs", ("US", "SS"), "US"),
+        ("up", ("UL",), "UL"),
+        ("NONE", (), "??"),
+        ("", (), "??"),
+    ],
+)
+def test_vr_texts_and_the_vr_stored(text, vrs, stored):
+    assert rows.parse_vrs(text) == vrs
+    assert rows.implicit_vr(vrs) == stored
+
+
+@pytest.mark.parametrize(
+    "name, keyword",
+    [
+        ("Hx Questionnaire", "HxQuestionnaire"),
+        ("2nd Flip Angle [degree]", "Private2ndFlipAngleDegree"),
+        ("PTE (α edge)", "PTEEdge"),
+        ("?? (...)", ""),
+    ],
+)
+def test_keyword_from_name(name, keyword):
+    assert rows.keyword_from_name(name) == keyword
+
+
+def test_a_malformed_source_stops_the_generator_with_one_message(tmp_path):
+    import gen_default_dict
+
+    registry = tmp_path / "dictdata" / "standard" / "ps36-2026c" / "registry.tsv"
+    registry.parent.mkdir(parents=True)
+    registry.write_text("00100010\tPatientName\tPatient's Name\tPQ\t1\t0\t0\n", encoding="utf-8")
+    out = tmp_path / "out.tlex"
+    argv = [str(out), "--dictdata", str(tmp_path / "dictdata"), "--docs", str(tmp_path)]
+    with pytest.raises(SystemExit) as raised:
+        gen_default_dict.main(argv)
+    assert raised.value.code == f"gen_default_dict: {registry}: line 1: unknown VR 'PQ' in 'PQ'"
+    registry.unlink()
+    with pytest.raises(SystemExit, match=r"registry\.tsv: \[Errno 2\]"):
+        gen_default_dict.main(argv)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["dictdata"]  # nothing written
