@@ -37,23 +37,7 @@ step() { printf '\n== %s\n' "$*"; }
 
 # --- 1. what the run needs ---------------------------------------------------
 
-find_python313() {
-  local c candidates
-  if [ -n "${PYTHON313:-}" ]; then
-    candidates=("$PYTHON313")
-  else
-    candidates=("${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.13*/bin/python3.13 /usr/bin/python3.13)
-  fi
-  for c in "${candidates[@]}"; do
-    # CPython 3.13 with the GIL: the free-threaded build needs wheels of its own.
-    if [ -x "$c" ] && "$c" -c 'import sys, sysconfig
-assert sys.version_info[:2] == (3, 13) and not sysconfig.get_config_var("Py_GIL_DISABLED")' 2>/dev/null; then
-      echo "$c"
-      return 0
-    fi
-  done
-  return 1
-}
+source tools/python313.sh
 
 # Prints one line per missing piece: "debian-package<TAB>what is missing".
 missing_pieces() {
