@@ -15,7 +15,7 @@ import os
 import re
 import struct
 import sys
-from collections.abc import Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from typing import Any
 
 PROG = "taglex"
@@ -102,7 +102,7 @@ def _error(message: str) -> None:
 # --- lookup ---------------------------------------------------------------------
 
 
-def format_entry(entry: dict[str, Any]) -> str:
+def format_entry(entry: Mapping[str, Any]) -> str:
     """The readable form of a lookup result."""
     rows = [
         ("tag", format_tag(entry["group"], entry["element"], entry["block_offset"])),
@@ -224,14 +224,14 @@ def check_line(text: str, fields: Sequence[str]) -> tuple[dict[str, Any] | None,
 
 
 def read_records(
-    stream, fields: Sequence[str]
-) -> tuple[list[dict], list[int], list[tuple[int, str]]]:
+    stream: Iterable[bytes], fields: Sequence[str]
+) -> tuple[list[dict[str, Any]], list[int], list[tuple[int, str]]]:
     """Read JSON Lines records; blank lines are skipped.
 
     Returns the good records, the line number of each, and (line, reason)
     for every bad line.
     """
-    records: list[dict] = []
+    records: list[dict[str, Any]] = []
     lines: list[int] = []
     errors: list[tuple[int, str]] = []
     for number, raw in enumerate(stream, 1):
@@ -243,8 +243,8 @@ def read_records(
         if not text.strip():
             continue
         record, reason = check_line(text, fields)
-        if reason is not None:
-            errors.append((number, reason))
+        if record is None:
+            errors.append((number, reason or "bad record"))
             continue
         records.append(record)
         lines.append(number)
@@ -262,7 +262,7 @@ def _to_lines(message: str, lines: Sequence[int]) -> str:
 
 
 def check_records(
-    records: Sequence[dict], lines: Sequence[int], allow_duplicates: bool
+    records: Sequence[dict[str, Any]], lines: Sequence[int], allow_duplicates: bool
 ) -> list[tuple[int, str]]:
     """Apply the writer's rules to each record on its own, then look for
     duplicate keys; return (line, reason) for every bad record."""
@@ -438,7 +438,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     except SystemExit as e:  # --help, --version and usage errors
         return e.code if isinstance(e.code, int) else 2
     try:
-        return args.run(args)
+        status: int = args.run(args)
+        return status
     except BrokenPipeError:
         # The reader went away (e.g. piped into head); nothing more to say.
         devnull = os.open(os.devnull, os.O_WRONLY)
