@@ -47,12 +47,13 @@ missing_pieces() {
     || printf 'ninja-build\ta build tool (Ninja or make)\n'
   [ -f /usr/include/gtest/gtest.h ] || [ -f /usr/local/include/gtest/gtest.h ] \
     || printf 'libgtest-dev\tGoogleTest (gtest/gtest.h)\n'
-  if ! command -v clang++ >/dev/null 2>&1; then
+  local major rtdir
+  # A clang++ that cannot report its version counts as missing.
+  major=$(clang++ -dumpversion 2>/dev/null | cut -d. -f1) || true
+  if [ -z "$major" ]; then
     printf 'clang\tclang++ (the sanitizer build and libFuzzer)\n'
     printf 'libclang-rt-N-dev\tclang'"'"'s sanitizer and fuzzer runtimes (N: the major version of clang)\n'
   else
-    local major rtdir
-    major=$(clang++ -dumpversion | cut -d. -f1)
     rtdir=$(clang++ -print-runtime-dir 2>/dev/null || true)
     if ! ls "$rtdir"/libclang_rt.fuzzer*.a "$rtdir"/../*/libclang_rt.fuzzer*.a >/dev/null 2>&1; then
       printf 'libclang-rt-%s-dev\tclang %s'"'"'s sanitizer and fuzzer runtimes (libclang_rt.fuzzer)\n' "$major" "$major"
@@ -84,8 +85,10 @@ if [ -n "$missing" ]; then
     # libclang-rt-N-dev needs the clang it matches: install clang first.
     apt-get install -y -qq --no-install-recommends ${packages//libclang-rt-N-dev/} >/dev/null
     if [[ "$packages" == *libclang-rt-N-dev* ]]; then
-      major=$(clang++ -dumpversion | cut -d. -f1)
-      apt-get install -y -qq --no-install-recommends "libclang-rt-${major}-dev" >/dev/null
+      major=$(clang++ -dumpversion 2>/dev/null | cut -d. -f1) || true
+      if [ -n "$major" ]; then
+        apt-get install -y -qq --no-install-recommends "libclang-rt-${major}-dev" >/dev/null
+      fi
     fi
     missing=$(missing_pieces)
   fi
