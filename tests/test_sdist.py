@@ -1,4 +1,5 @@
-"""The sdist holds everything a build needs, and the version has one source."""
+"""The sdist holds everything a build needs, the version has one source, and
+`import taglex` stays light (the optional pydicom stays optional)."""
 
 from __future__ import annotations
 
@@ -31,6 +32,16 @@ def test_installed_versions_come_from_cmake() -> None:
     version = cmake_version()
     assert importlib.metadata.version("taglex") == version
     assert taglex.__version__ == version
+
+
+def test_import_taglex_loads_neither_pydicom_nor_typing() -> None:
+    # pydicom is an optional extra, and `typing` alone would make the import
+    # several times slower; both belong behind TYPE_CHECKING or inside the
+    # functions that need them.
+    code = "import sys, taglex; print(sorted({'pydicom', 'typing'} & set(sys.modules)))"
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "[]"
 
 
 @pytest.mark.slow
