@@ -1,14 +1,18 @@
 """Type information for the extension module taglex._taglex."""
 
 import os
-from typing import Literal, TypedDict, final
+from typing import Literal, TypedDict, final, type_check_only
 
 __all__ = ["Dict", "open", "__version__"]
 
 __version__: str
 
+@type_check_only
 class LookupResult(TypedDict):
-    """The description of one data element, as returned by ``Dict.lookup``."""
+    """The description of one data element, as returned by ``Dict.lookup``.
+
+    Only a type: at run time a lookup returns a plain ``dict``.
+    """
 
     group: int
     element: int
