@@ -1,3 +1,7 @@
+// clang-format off
+#include <Python.h>  // before any other header, as CPython requires
+// clang-format on
+
 #include "dict_type.hpp"
 
 #include <array>
@@ -53,8 +57,7 @@ constexpr FunctionDescription kExitDescription = {
 
 PyRef new_text(std::string_view text,
                taglex::SourceLocation where = taglex::SourceLocation::current()) {
-  return expect_object(
-      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())), where);
+  return expect_object(new_str(text).release(), where);
 }
 
 // The ten entries of a found tag, in this order: group, element, creator,
@@ -76,7 +79,7 @@ PyResult<PyRef> tag_to_dict(const taglex::TagView& tag) {
       !set("name", new_text(tag.name())) || !set("vr", new_text(tag.vr())) ||
       !set("description", new_text(tag.description())) || !set_bool("retired", tag.retired()) ||
       !set_bool("block_offset", tag.element_is_block_offset())) {
-    return Err{PyErr::fetch()};
+    return Err{PythonError::fetch()};
   }
   // Count the pieces first, so that the list is made at its final length
   // without a temporary container; then fill it in order.
@@ -87,7 +90,7 @@ PyResult<PyRef> tag_to_dict(const taglex::TagView& tag) {
   for (const std::string_view piece : sources) {
     PyList_SET_ITEM(list.get(), i++, new_text(piece).release());
   }
-  if (!set("sources", std::move(list))) return Err{PyErr::fetch()};
+  if (!set("sources", std::move(list))) return Err{PythonError::fetch()};
   return result;
 }
 
@@ -96,12 +99,10 @@ PyResult<PyRef> tag_to_dict(const taglex::TagView& tag) {
 
 PyObject* dict_lookup(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
-  return entry_object([&]() -> PyResult<PyRef> {
-    std::array<PyObject*, kLookupParameters.size()> slots{};
-    if (auto bound = extract_arguments_fastcall(kLookupDescription, args, nargs, kwnames, slots);
-        !bound) {
-      return Err{std::move(bound.error())};
-    }
+  return entry([&]() -> PyResult<PyRef> {
+    auto bound = bind_arguments<kLookupParameters.size()>(kLookupDescription, args, nargs, kwnames);
+    if (!bound) return Err{std::move(bound.error())};
+    const auto& slots = bound.value();
     auto group = extract_u16(slots[0]);
     if (!group) return Err{argument_extraction_error("group", std::move(group.error()))};
     auto element = extract_u16(slots[1]);
@@ -124,31 +125,27 @@ PyObject* dict_enter(PyObject* self, PyObject* /*unused*/) noexcept { return Py_
 
 PyObject* dict_exit(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) noexcept {
-  return entry_object([&]() -> PyResult<PyRef> {
+  return entry([&]() -> PyResult<PyRef> {
     // The arguments are bound (so that a wrong call is refused) and ignored:
     // leaving a `with` block releases nothing.
-    std::array<PyObject*, kExitParameters.size()> slots{};
-    if (auto bound = extract_arguments_fastcall(kExitDescription, args, nargs, kwnames, slots);
-        !bound) {
-      return Err{std::move(bound.error())};
-    }
+    auto bound = bind_arguments<kExitParameters.size()>(kExitDescription, args, nargs, kwnames);
+    if (!bound) return Err{std::move(bound.error())};
     return borrow(Py_False);
   });
 }
 
 Py_ssize_t dict_length(PyObject* self) noexcept {
-  return entry_size(
+  return entry(
       [&]() -> PyResult<Py_ssize_t> { return static_cast<Py_ssize_t>(inner_of(self).len()); });
 }
 
 PyObject* dict_repr(PyObject* self) noexcept {
-  return entry_object([&]() -> PyResult<PyRef> {
+  return entry([&]() -> PyResult<PyRef> {
     std::string text = "<taglex.Dict len=";
     append_decimal(text, inner_of(self).len());
     text += ">";
-    PyRef repr =
-        steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    if (!repr) return Err{PyErr::fetch()};
+    PyRef repr = new_str(text);
+    if (!repr) return Err{PythonError::fetch()};
     return repr;
   });
 }
@@ -224,13 +221,13 @@ PyTypeObject* dict_type() noexcept {
 
 PyResult<PyRef> new_dict_object(std::shared_ptr<const taglex::TlexDict> inner) {
   PyTypeObject* type = dict_type();
-  if (type == nullptr) return Err{PyErr::fetch()};
+  if (type == nullptr) return Err{PythonError::fetch()};
   // As object() would make it: base tp_new, allocation through tp_alloc, no
   // __init__. Dict itself has no constructor that Python could call.
   PyRef no_args = steal(PyTuple_New(0));
-  if (!no_args) return Err{PyErr::fetch()};
+  if (!no_args) return Err{PythonError::fetch()};
   PyRef object = steal(PyBaseObject_Type.tp_new(type, no_args.get(), nullptr));
-  if (!object) return Err{PyErr::fetch()};  // `inner` goes out of scope here
+  if (!object) return Err{PythonError::fetch()};  // `inner` goes out of scope here
   new (&reinterpret_cast<PyTlexDict*>(object.get())->inner)
       std::shared_ptr<const taglex::TlexDict>(std::move(inner));
   return object;

@@ -1,10 +1,12 @@
 // The Python class Dict: an open dictionary file, shared by reference.
 #pragma once
 
+#include <Python.h>
+
 #include <memory>
 
-#include "py_err.hpp"
 #include "py_ref.hpp"
+#include "python_error.hpp"
 #include "taglex/lookup.hpp"
 
 namespace taglex::py {

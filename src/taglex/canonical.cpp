@@ -8,6 +8,8 @@
 // and never reach the tables; other characters are decoded and mapped through
 // the tables. Bytes that are not well-formed UTF-8 are copied unchanged and
 // count as ordinary characters.
+#include "taglex/canonical.hpp"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -16,7 +18,7 @@
 #include <string>
 #include <string_view>
 
-#include "taglex/schema.hpp"
+#include "taglex/text.hpp"
 #include "taglex/unicode_tables.inc"
 
 namespace taglex {
@@ -145,43 +147,6 @@ char* put_upper(char32_t cp, char* w) noexcept {
   return w + u.expansion.size();
 }
 
-constexpr bool is_continuation(unsigned char b) noexcept { return (b & 0xC0) == 0x80; }
-
-// Decodes the sequence that starts with the non-ASCII byte at p (p < end).
-// Returns its length, or 0 when it is not well-formed UTF-8 (a stray
-// continuation byte, an overlong form, a surrogate, a value above U+10FFFF or
-// a sequence cut short). Never reads at or past end.
-std::size_t decode_utf8(const unsigned char* p, const unsigned char* end, char32_t& cp) noexcept {
-  const unsigned char b0 = p[0];
-  const auto avail = static_cast<std::size_t>(end - p);
-  if (b0 < 0xC2) return 0;
-  if (b0 < 0xE0) {
-    if (avail < 2 || !is_continuation(p[1])) return 0;
-    cp = (char32_t{b0} & 0x1F) << 6 | (p[1] & 0x3F);
-    return 2;
-  }
-  if (b0 < 0xF0) {
-    // E0 needs A0..BF next (no overlongs), ED needs 80..9F (no surrogates).
-    const unsigned char lo = b0 == 0xE0 ? 0xA0 : 0x80;
-    const unsigned char hi = b0 == 0xED ? 0x9F : 0xBF;
-    if (avail < 3 || p[1] < lo || p[1] > hi || !is_continuation(p[2])) return 0;
-    cp = (char32_t{b0} & 0x0F) << 12 | char32_t{p[1] & 0x3Fu} << 6 | (p[2] & 0x3F);
-    return 3;
-  }
-  if (b0 < 0xF5) {
-    // F0 needs 90..BF next (no overlongs), F4 needs 80..8F (<= U+10FFFF).
-    const unsigned char lo = b0 == 0xF0 ? 0x90 : 0x80;
-    const unsigned char hi = b0 == 0xF4 ? 0x8F : 0xBF;
-    if (avail < 4 || p[1] < lo || p[1] > hi || !is_continuation(p[2]) || !is_continuation(p[3])) {
-      return 0;
-    }
-    cp = (char32_t{b0} & 0x07) << 18 | char32_t{p[1] & 0x3Fu} << 12 | char32_t{p[2] & 0x3Fu} << 6 |
-         (p[3] & 0x3F);
-    return 4;
-  }
-  return 0;
-}
-
 }  // namespace
 
 namespace unicode {
@@ -235,14 +200,13 @@ std::string canonicalize_creator(std::string_view text) {
       continue;
     }
     char32_t cp = 0;
-    const std::size_t n = decode_utf8(p, end, cp);
-    if (n != 0 && unicode::is_white_space(cp)) {
+    const int n = decode_utf8(p, end, cp);
+    if (n > 0 && unicode::is_white_space(cp)) {
       p += n;
       gap = w != out.data();
       continue;
     }
-    const std::size_t consumed = n != 0 ? n : 1;
-    p += consumed;
+    p += n > 0 ? n : 1;  // an ill-formed byte is kept and counts as a character
     const std::size_t need = 1 + kMaxUpperBytes + static_cast<std::size_t>(end - p);
     if (static_cast<std::size_t>(limit - w) < need) {
       const std::size_t used = static_cast<std::size_t>(w - out.data());
@@ -253,7 +217,7 @@ std::string canonicalize_creator(std::string_view text) {
     *w = ' ';
     w += gap;
     gap = false;
-    if (n == 0) {
+    if (n < 0) {
       *w++ = static_cast<char>(b);
     } else {
       w = put_upper(cp, w);

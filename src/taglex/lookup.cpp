@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "taglex/canonical.hpp"
 #include "taglex/overloaded.hpp"
 #include "taglex/text.hpp"
 #include "taglex/validate.hpp"
@@ -106,8 +107,14 @@ std::string to_string(const TlexError& e) {
 
 InternalError::InternalError(std::string message, SourceLocation where)
     : message_(std::move(message)), where_(where) {
-  std::fprintf(stderr, "taglex: internal error at %s:%u in %s: %s\n", where_.file_name(),
-               static_cast<unsigned>(where_.line()), where_.function_name(), message_.c_str());
+  report_internal_error(message_, where_);
+}
+
+void report_internal_error(std::string_view message, const SourceLocation& where) noexcept {
+  std::fprintf(stderr, "taglex: internal error at %s:%u in %s: %.*s\n", where.file_name(),
+               static_cast<unsigned>(where.line()), where.function_name(),
+               static_cast<int>(message.size()), message.data());
+  std::fflush(stderr);
 }
 
 // ---------------------------------------------------------------------------
@@ -141,7 +148,8 @@ std::string_view TagView::creator() const {
 }
 
 std::string_view TagView::vr() const noexcept {
-  // Validation at open admits only codes inside the table.
+  // Validation at open admits only codes inside the table, but the records are
+  // read where they lie: a file rewritten after open may hold any byte here.
   return kVrNames[std::min<std::size_t>(record_.vr(), kVrCount - 1)];
 }
 

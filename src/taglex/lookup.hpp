@@ -20,16 +20,15 @@
 #include <exception>
 #include <iterator>
 #include <optional>
-#include <source_location>
 #include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <variant>
-#include <version>
 
 #include "taglex/result.hpp"
 #include "taglex/schema.hpp"
+#include "taglex/source_location.hpp"
 
 namespace taglex {
 
@@ -67,35 +66,6 @@ void append_to(std::string& out, const IoError& e);
 void append_to(std::string& out, const TlexError& e);
 std::string to_string(const TlexError& e);
 
-// A place in the source. std::source_location where the standard library
-// provides it; clang before 15 lacks the builtin that libstdc++ needs for it,
-// and gets a stand-in with the same accessors.
-#if defined(__cpp_lib_source_location)
-using SourceLocation = std::source_location;
-#else
-class SourceLocation {
- public:
-  static constexpr SourceLocation current(const char* file = __builtin_FILE(),
-                                          unsigned line = __builtin_LINE(),
-                                          const char* function = __builtin_FUNCTION()) noexcept {
-    SourceLocation where;
-    where.file_ = file;
-    where.line_ = line;
-    where.function_ = function;
-    return where;
-  }
-  constexpr const char* file_name() const noexcept { return file_; }
-  constexpr const char* function_name() const noexcept { return function_; }
-  constexpr std::uint_least32_t line() const noexcept { return line_; }
-  constexpr std::uint_least32_t column() const noexcept { return 0; }
-
- private:
-  const char* file_ = "";
-  const char* function_ = "";
-  std::uint_least32_t line_ = 0;
-};
-#endif
-
 // A contract violation found by a lookup. Carries its message and the place
 // in the source where it arose; constructing one writes a short report of both
 // to standard error.
@@ -110,6 +80,10 @@ class InternalError : public std::exception {
   std::string message_;
   SourceLocation where_;
 };
+
+// Writes the report of an internal failure to standard error:
+// "taglex: internal error at FILE:LINE in FUNCTION: MESSAGE".
+void report_internal_error(std::string_view message, const SourceLocation& where) noexcept;
 
 // ---------------------------------------------------------------------------
 // Views
@@ -274,7 +248,6 @@ class TlexDict {
     return view_.lookup(group, element, creator);
   }
 
-  const DictionaryView& view() const noexcept { return view_; }
   int file() const noexcept { return file_.get(); }
   std::span<const std::byte> mapping() const noexcept { return map_.bytes(); }
   std::size_t body_offset() const noexcept { return kBodyOffset; }

@@ -202,6 +202,7 @@ Result<std::size_t, CheckArchiveError> check_archived_root(const std::byte* body
           field.name, ArchiveError{OutOfBounds{s + static_cast<std::uintptr_t>(f), offset, whole}});
     }
     if (field.align == 4) {
+      // Cannot fire after the body check above; kept so each field's checks stand alone.
       if (s % 4 != 0) {
         return field_error(field.name, ArchiveError{Underaligned{4, alignment_of(s)}});
       }

@@ -1,6 +1,8 @@
 // Creator canonicalisation and the Unicode properties behind it. The case
 // mapping and White_Space are checked for every code point against the
 // vendored character data, read here independently of the generated tables.
+#include "taglex/canonical.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,8 +15,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "taglex/schema.hpp"
 
 namespace {
 
