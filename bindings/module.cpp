@@ -18,7 +18,7 @@
 namespace taglex::py {
 namespace {
 
-constexpr std::string_view kVersion = "0.2.8";
+constexpr std::string_view kVersion = TAGLEX_VERSION;  // set by bindings/CMakeLists.txt
 
 // The text of the pending Python error (for an internal-failure message).
 std::string describe_pending_error() {
