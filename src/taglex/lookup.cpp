@@ -198,10 +198,6 @@ Result<DictionaryView, TlexError> DictionaryView::from_file_bytes(
   return DictionaryView(body, root.value());
 }
 
-std::uint32_t DictionaryView::len() const noexcept {
-  return Dictionary(body_ + root_).index().count();
-}
-
 std::optional<TagView> DictionaryView::lookup(std::uint16_t group, std::uint16_t element,
                                               std::optional<std::string_view> creator) const {
   const std::uint32_t hash = creator ? creator_hash(*creator) : 0;
@@ -210,9 +206,7 @@ std::optional<TagView> DictionaryView::lookup(std::uint16_t group, std::uint16_t
 
 std::optional<TagView> DictionaryView::lookup_hash(std::uint16_t group, std::uint16_t element,
                                                    std::uint32_t creator_hash) const {
-  const Dictionary root(body_ + root_);
-  const RelVec index = root.index();
-  const std::uint32_t n = index.count();
+  const std::uint32_t n = index_count_;
   if (n == 0) {
     return std::nullopt;
   }
@@ -220,10 +214,9 @@ std::optional<TagView> DictionaryView::lookup_hash(std::uint16_t group, std::uin
   // number of probes depends only on n: no early exit on an equal key, so
   // among equal keys the last one wins.
   const std::uint64_t wanted = pack_key(group, element, creator_hash);
-  const std::byte* entries = index.target();
   // Walk a pointer: the step in bytes does not depend on the comparison, so
   // it stays off the chain of dependent loads.
-  const std::byte* found = entries;
+  const std::byte* found = index_;
   std::size_t size = n;
   while (size > 1) {
     const std::size_t half = size / 2;
@@ -234,9 +227,8 @@ std::optional<TagView> DictionaryView::lookup_hash(std::uint16_t group, std::uin
   if (key_of(found) != wanted) {
     return std::nullopt;
   }
-  const RelVec records = root.records();
   const std::uint32_t r = IndexEntry(found).record_index();
-  const std::uint32_t m = records.count();
+  const std::uint32_t m = records_count_;
   if (r >= m) {
     std::string msg("index out of bounds: the len is ");
     append_decimal(msg, m);
@@ -244,9 +236,7 @@ std::optional<TagView> DictionaryView::lookup_hash(std::uint16_t group, std::uin
     append_decimal(msg, r);
     throw InternalError(std::move(msg));
   }
-  const RelVec strings = root.strings();
-  return TagView(TagRecord(records.target() + std::size_t{r} * TagRecord::kSize), strings.target(),
-                 strings.count());
+  return TagView(TagRecord(records_ + std::size_t{r} * TagRecord::kSize), strings_, strings_len_);
 }
 
 // ---------------------------------------------------------------------------

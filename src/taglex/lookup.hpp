@@ -29,6 +29,7 @@
 #include "taglex/result.hpp"
 #include "taglex/schema.hpp"
 #include "taglex/source_location.hpp"
+#include "taglex/validate.hpp"
 
 namespace taglex {
 
@@ -158,6 +159,11 @@ class TagView {
 
 // A validated body, borrowed: the part of TlexDict that needs no file. Also
 // what the fuzz target and in-memory tests use.
+//
+// The positions and counts of the index, the records and the strings are taken
+// once, from the validator, and bound every later read: a file rewritten in
+// place after validation gives wrong texts or an InternalError, never a read
+// outside the body.
 class DictionaryView {
  public:
   // Checks a whole file's bytes (length, magic, version, then the body's
@@ -165,8 +171,8 @@ class DictionaryView {
   static Result<DictionaryView, TlexError> from_file_bytes(
       std::span<const std::byte> file) noexcept;
 
-  // The number of index entries.
-  std::uint32_t len() const noexcept;
+  // The number of index entries, as validated.
+  std::uint32_t len() const noexcept { return index_count_; }
 
   // The record of the last index entry whose key equals (group, element,
   // creator_hash), where creator_hash is 0 without a creator and the FNV-1a
@@ -178,9 +184,19 @@ class DictionaryView {
                                      std::uint32_t creator_hash) const;
 
  private:
-  DictionaryView(const std::byte* body, std::size_t root) noexcept : body_(body), root_(root) {}
-  const std::byte* body_ = nullptr;
-  std::size_t root_ = 0;  // position of the root record in the body
+  DictionaryView(const std::byte* body, const ValidatedRoot& root) noexcept
+      : index_(body + root.index.position),
+        records_(body + root.records.position),
+        strings_(body + root.strings.position),
+        index_count_(root.index.count),
+        records_count_(root.records.count),
+        strings_len_(root.strings.count) {}
+  const std::byte* index_;
+  const std::byte* records_;
+  const std::byte* strings_;
+  std::uint32_t index_count_;
+  std::uint32_t records_count_;
+  std::uint32_t strings_len_;
 };
 
 // ---------------------------------------------------------------------------

@@ -106,7 +106,7 @@ TEST_F(Allocations, SuccessfulValidationAllocatesNothing) {
   const long after = allocations();
   EXPECT_EQ(after, before);
   ASSERT_TRUE(r.ok());
-  EXPECT_EQ(r.value(), 168u);
+  EXPECT_EQ(r.value().position, 168u);
 }
 
 }  // namespace
