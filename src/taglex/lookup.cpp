@@ -281,12 +281,20 @@ Result<TlexDict, TlexError> TlexDict::open(std::string_view path) {
   }
   const std::string c_path(path);
 
-  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
-  // It changes nothing for regular files; a FIFO then fails to map.
-  int fd;
-  do {
-    fd = ::open(c_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0666);
-  } while (fd < 0 && errno == EINTR);
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer;
+  // the FIFO then fails to map. For a file under another process's write
+  // lease it fails with EWOULDBLOCK instead of waiting for the lease to be
+  // broken: then open again without it (a FIFO never fails that way).
+  // O_NOCTTY: a terminal must not become the controlling terminal.
+  const auto open_retrying = [&](int flags) {
+    int fd;
+    do {
+      fd = ::open(c_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+  };
+  int fd = open_retrying(O_NONBLOCK);
+  if (fd < 0 && errno == EWOULDBLOCK) fd = open_retrying(0);
   if (fd < 0) {
     return io_error(errno);
   }
