@@ -243,8 +243,8 @@ TEST(Validate, ReturnsWhereTheArraysLie) {
     const auto r = p.check();
     EXPECT_TRUE(r.ok());
     const taglex::ValidatedRoot& v = r.value();
-    return std::vector<std::size_t>{v.index.position,   v.index.count,   v.records.position,
-                                    v.records.count,    v.strings.position, v.strings.count};
+    return std::vector<std::size_t>{v.index.position, v.index.count,      v.records.position,
+                                    v.records.count,  v.strings.position, v.strings.count};
   };
   EXPECT_EQ(places(six_records({})), (std::vector<std::size_t>{0, 0, 0, 6, 264, 0}));
   EXPECT_EQ(places(body(48, 0, 0, 0, 0, 3, 21)), (std::vector<std::size_t>{0, 0, 0, 0, 3, 21}));
