@@ -32,8 +32,15 @@ void* as_slot(F* function) noexcept {
   return reinterpret_cast<void*>(function);
 }
 
-const taglex::TlexDict& inner_of(PyObject* self) noexcept {
-  return *reinterpret_cast<PyTlexDict*>(self)->inner;
+// The dictionary of `self`, or the error for an instance that open() did not
+// make.
+PyResult<const taglex::TlexDict*> inner_of(PyObject* self) noexcept {
+  const auto* object = reinterpret_cast<const PyTlexDict*>(self);
+  if (!object->holds) {
+    return Err{PythonError::lazy(
+        PyExc_ValueError, "Dict holds no dictionary (Dicts are made by taglex._taglex.open)")};
+  }
+  return object->inner.get();
 }
 
 constexpr std::array<std::string_view, 3> kLookupParameters = {"group", "element", "creator"};
@@ -100,6 +107,8 @@ PyResult<PyRef> tag_to_dict(const taglex::TagView& tag) {
 PyObject* dict_lookup(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
   return entry([&]() -> PyResult<PyRef> {
+    auto inner = inner_of(self);
+    if (!inner) return Err{std::move(inner.error())};
     auto bound = bind_arguments<kLookupParameters.size()>(kLookupDescription, args, nargs, kwnames);
     if (!bound) return Err{std::move(bound.error())};
     const auto& slots = bound.value();
@@ -115,17 +124,25 @@ PyObject* dict_lookup(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
 
     const std::optional<taglex::TagView> tag =
-        inner_of(self).lookup(group.value(), element.value(), creator);
+        inner.value()->lookup(group.value(), element.value(), creator);
     if (!tag) return borrow(Py_None);
     return tag_to_dict(*tag);
   });
 }
 
-PyObject* dict_enter(PyObject* self, PyObject* /*unused*/) noexcept { return Py_NewRef(self); }
+PyObject* dict_enter(PyObject* self, PyObject* /*unused*/) noexcept {
+  return entry([&]() -> PyResult<PyRef> {
+    auto inner = inner_of(self);
+    if (!inner) return Err{std::move(inner.error())};
+    return borrow(self);
+  });
+}
 
-PyObject* dict_exit(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
+PyObject* dict_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) noexcept {
   return entry([&]() -> PyResult<PyRef> {
+    auto inner = inner_of(self);
+    if (!inner) return Err{std::move(inner.error())};
     // The arguments are bound (so that a wrong call is refused) and ignored:
     // leaving a `with` block releases nothing.
     auto bound = bind_arguments<kExitParameters.size()>(kExitDescription, args, nargs, kwnames);
@@ -135,14 +152,19 @@ PyObject* dict_exit(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
 }
 
 Py_ssize_t dict_length(PyObject* self) noexcept {
-  return entry(
-      [&]() -> PyResult<Py_ssize_t> { return static_cast<Py_ssize_t>(inner_of(self).len()); });
+  return entry([&]() -> PyResult<Py_ssize_t> {
+    auto inner = inner_of(self);
+    if (!inner) return Err{std::move(inner.error())};
+    return static_cast<Py_ssize_t>(inner.value()->len());
+  });
 }
 
 PyObject* dict_repr(PyObject* self) noexcept {
   return entry([&]() -> PyResult<PyRef> {
+    auto inner = inner_of(self);
+    if (!inner) return Err{std::move(inner.error())};
     std::string text = "<taglex.Dict len=";
-    append_decimal(text, inner_of(self).len());
+    append_decimal(text, inner.value()->len());
     text += ">";
     PyRef repr = new_str(text);
     if (!repr) return Err{PythonError::fetch()};
@@ -155,7 +177,8 @@ void dict_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     // Dropping the handle closes the file and removes the mapping when this
     // object was its last holder.
-    std::destroy_at(&reinterpret_cast<PyTlexDict*>(self)->inner);
+    auto* object = reinterpret_cast<PyTlexDict*>(self);
+    if (object->holds) std::destroy_at(&object->inner);
     type->tp_free(self);
     // Instances of a heap type hold a reference to it.
     Py_DECREF(type);
@@ -228,8 +251,9 @@ PyResult<PyRef> new_dict_object(std::shared_ptr<const taglex::TlexDict> inner) {
   if (!no_args) return Err{PythonError::fetch()};
   PyRef object = steal(PyBaseObject_Type.tp_new(type, no_args.get(), nullptr));
   if (!object) return Err{PythonError::fetch()};  // `inner` goes out of scope here
-  new (&reinterpret_cast<PyTlexDict*>(object.get())->inner)
-      std::shared_ptr<const taglex::TlexDict>(std::move(inner));
+  auto* dict = reinterpret_cast<PyTlexDict*>(object.get());
+  new (&dict->inner) std::shared_ptr<const taglex::TlexDict>(std::move(inner));
+  dict->holds = true;
   return object;
 }
 
