@@ -15,10 +15,11 @@ namespace taglex {
 // Bytes that are not valid UTF-8 are kept as they are.
 std::string canonicalize_creator(std::string_view text);
 
-// The creator_hash under which a data element with this creator is indexed.
-inline std::uint32_t creator_hash(std::string_view creator) {
-  return fnv1a32(canonicalize_creator(creator));
-}
+// The creator_hash under which a data element with this creator is indexed:
+// fnv1a32(canonicalize_creator(creator)), computed in the same single pass
+// without building the canonical text, so it allocates nothing; an ASCII
+// creator touches no Unicode table.
+std::uint32_t creator_hash(std::string_view creator) noexcept;
 
 // Unicode properties behind canonicalize_creator, exposed for tests.
 namespace unicode {

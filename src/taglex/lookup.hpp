@@ -176,8 +176,9 @@ class DictionaryView {
 
   // The record of the last index entry whose key equals (group, element,
   // creator_hash), where creator_hash is 0 without a creator and the FNV-1a
-  // hash of the canonical creator otherwise. Allocates nothing without a
-  // creator. Throws InternalError when the entry names a missing record.
+  // hash of the canonical creator otherwise. Allocates nothing, with or
+  // without a creator. Throws InternalError when the entry names a missing
+  // record.
   std::optional<TagView> lookup(std::uint16_t group, std::uint16_t element,
                                 std::optional<std::string_view> creator) const;
   std::optional<TagView> lookup_hash(std::uint16_t group, std::uint16_t element,

@@ -149,13 +149,19 @@ inline constexpr std::size_t kVrCount = kVrNames.size();
 inline constexpr std::uint32_t kFnvOffsetBasis = 0x811C9DC5u;
 inline constexpr std::uint32_t kFnvPrime = 16777619u;
 
+// FNV-1a, 32 bits, fed one byte at a time.
+struct Fnv1a32 {
+  std::uint32_t value = kFnvOffsetBasis;
+  constexpr void add(char c) noexcept {
+    value = (value ^ static_cast<std::uint8_t>(c)) * kFnvPrime;
+  }
+};
+
 // FNV-1a, 32 bits, over the bytes of `bytes`.
 constexpr std::uint32_t fnv1a32(std::string_view bytes) noexcept {
-  std::uint32_t h = kFnvOffsetBasis;
-  for (const char c : bytes) {
-    h = (h ^ static_cast<std::uint8_t>(c)) * kFnvPrime;
-  }
-  return h;
+  Fnv1a32 h;
+  for (const char c : bytes) h.add(c);
+  return h.value;
 }
 
 }  // namespace taglex
