@@ -1,3 +1,7 @@
+// clang-format off
+#include <Python.h>  // before any other header, as CPython requires
+// clang-format on
+
 #include "binder.hpp"
 
 #include <algorithm>
@@ -9,9 +13,11 @@
 namespace taglex::py {
 namespace {
 
-PyErr type_error(const std::string& message) { return PyErr::lazy(PyExc_TypeError, message); }
+PythonError type_error(const std::string& message) {
+  return PythonError::lazy(PyExc_TypeError, message);
+}
 
-PyErr too_many_positional(const FunctionDescription& d, Py_ssize_t nargs) {
+PythonError too_many_positional(const FunctionDescription& d, Py_ssize_t nargs) {
   std::string message = d.display_name();
   const std::size_t params = d.parameter_names.size();
   if (d.required_count == params) {
@@ -28,16 +34,16 @@ PyErr too_many_positional(const FunctionDescription& d, Py_ssize_t nargs) {
   return type_error(message);
 }
 
-PyErr unexpected_keyword(const FunctionDescription& d, PyObject* name) {
+PythonError unexpected_keyword(const FunctionDescription& d, PyObject* name) {
   // The name is shown as its str(), which also works for a name that has no
   // UTF-8 form (a lone surrogate).
   const std::string display = d.display_name();
-  return PyErr::lazy(PyExc_TypeError,
-                     steal(PyUnicode_FromFormat("%s got an unexpected keyword argument '%S'",
-                                                display.c_str(), name)));
+  return PythonError::lazy(PyExc_TypeError,
+                           steal(PyUnicode_FromFormat("%s got an unexpected keyword argument '%S'",
+                                                      display.c_str(), name)));
 }
 
-PyErr multiple_values(const FunctionDescription& d, std::string_view name) {
+PythonError multiple_values(const FunctionDescription& d, std::string_view name) {
   std::string message = d.display_name();
   message += " got multiple values for argument '";
   message += name;
@@ -45,7 +51,7 @@ PyErr multiple_values(const FunctionDescription& d, std::string_view name) {
   return type_error(message);
 }
 
-PyErr missing_required(const FunctionDescription& d, std::span<PyObject* const> slots) {
+PythonError missing_required(const FunctionDescription& d, std::span<PyObject* const> slots) {
   std::vector<std::string_view> missing;
   for (std::size_t i = 0; i < d.required_count; ++i) {
     if (slots[i] == nullptr) missing.push_back(d.parameter_names[i]);
@@ -82,9 +88,9 @@ std::string FunctionDescription::display_name() const {
   return out;
 }
 
-PyStatus extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
-                                    Py_ssize_t nargs, PyObject* kwnames,
-                                    std::span<PyObject*> slots) {
+EmptyResult extract_arguments_fastcall(const FunctionDescription& description,
+                                       PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                       std::span<PyObject*> slots) {
   const auto params = static_cast<Py_ssize_t>(description.parameter_names.size());
   std::fill(slots.begin(), slots.end(), nullptr);
 
@@ -139,9 +145,10 @@ void push_parameter_list(std::string& message, std::span<const std::string_view>
 
 PyResult<std::uint16_t> extract_u16(PyObject* obj) {
   const long value = PyLong_AsLong(obj);
-  if (value == -1 && PyErr_Occurred()) return Err{PyErr::fetch()};
+  if (value == -1 && PyErr_Occurred()) return Err{PythonError::fetch()};
   if (value < 0 || value > 0xFFFF) {
-    return Err{PyErr::lazy(PyExc_OverflowError, "out of range integral type conversion attempted")};
+    return Err{
+        PythonError::lazy(PyExc_OverflowError, "out of range integral type conversion attempted")};
   }
   return static_cast<std::uint16_t>(value);
 }
@@ -150,26 +157,25 @@ PyResult<std::string_view> extract_text(PyObject* obj) {
   if (!PyUnicode_Check(obj)) return Err{cast_error(obj, &PyUnicode_Type)};
   Py_ssize_t len = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &len);
-  if (utf8 == nullptr) return Err{PyErr::fetch()};
+  if (utf8 == nullptr) return Err{PythonError::fetch()};
   return std::string_view(utf8, static_cast<std::size_t>(len));
 }
 
-PyErr cast_error(PyObject* obj, PyTypeObject* expected) {
+PythonError cast_error(PyObject* obj, PyTypeObject* expected) {
   PyRef actual_name = qualified_name(Py_TYPE(obj));
   PyRef expected_name = qualified_name(expected);
-  if (!actual_name || !expected_name) return PyErr::fetch();
-  return PyErr::lazy(PyExc_TypeError,
-                     steal(PyUnicode_FromFormat("'%U' object is not an instance of '%U'",
-                                                actual_name.get(), expected_name.get())));
+  if (!actual_name || !expected_name) return PythonError::fetch();
+  return PythonError::lazy(PyExc_TypeError,
+                           steal(PyUnicode_FromFormat("'%U' object is not an instance of '%U'",
+                                                      actual_name.get(), expected_name.get())));
 }
 
-PyErr argument_extraction_error(std::string_view parameter, PyErr error) {
+PythonError argument_extraction_error(std::string_view parameter, PythonError error) {
   PyObject* exception = error.value();
   std::string text = "while processing '";
   text += parameter;
   text += "'";
-  PyRef note =
-      steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  PyRef note = new_str(text);
   PyRef method = steal(PyUnicode_FromString("add_note"));
   PyRef added;
   if (note && method) added = steal(PyObject_CallMethodOneArg(exception, method.get(), note.get()));

@@ -10,15 +10,19 @@
 // it carries the note "while processing '<parameter>'".
 #pragma once
 
+#include <Python.h>
+
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
-#include "py_err.hpp"
 #include "py_ref.hpp"
+#include "python_error.hpp"
 
 namespace taglex::py {
 
@@ -36,9 +40,21 @@ struct FunctionDescription {
 // `kwnames`, which may be null) to `slots`, one per parameter. A slot that is
 // not supplied stays null; a filled slot borrows the caller's object for the
 // duration of the call. Nothing is converted here.
-PyStatus extract_arguments_fastcall(const FunctionDescription& description, PyObject* const* args,
-                                    Py_ssize_t nargs, PyObject* kwnames,
-                                    std::span<PyObject*> slots);
+EmptyResult extract_arguments_fastcall(const FunctionDescription& description,
+                                       PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                       std::span<PyObject*> slots);
+
+// The prologue of every entry point that takes arguments: binds them to N
+// slots (N = the number of parameters) as above.
+template <std::size_t N>
+PyResult<std::array<PyObject*, N>> bind_arguments(const FunctionDescription& description,
+                                                  PyObject* const* args, Py_ssize_t nargs,
+                                                  PyObject* kwnames) {
+  std::array<PyObject*, N> slots{};
+  auto bound = extract_arguments_fastcall(description, args, nargs, kwnames, slots);
+  if (!bound) return Err{std::move(bound.error())};
+  return slots;
+}
 
 // Appends the names, each in single quotes: 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
 void push_parameter_list(std::string& message, std::span<const std::string_view> names);
@@ -51,10 +67,10 @@ PyResult<std::uint16_t> extract_u16(PyObject* obj);
 PyResult<std::string_view> extract_text(PyObject* obj);
 
 // The TypeError "'<type of obj>' object is not an instance of '<expected>'".
-PyErr cast_error(PyObject* obj, PyTypeObject* expected);
+PythonError cast_error(PyObject* obj, PyTypeObject* expected);
 
 // Adds the note "while processing '<parameter>'" to `error` and returns it. A
 // failure to add the note is ignored.
-PyErr argument_extraction_error(std::string_view parameter, PyErr error);
+PythonError argument_extraction_error(std::string_view parameter, PythonError error);
 
 }  // namespace taglex::py

@@ -1,3 +1,7 @@
+// clang-format off
+#include <Python.h>  // before any other header, as CPython requires
+// clang-format on
+
 #include "boundary.hpp"
 
 #include <cstdio>
@@ -28,15 +32,6 @@ constinit OnceObject panic_type;
   std::fputs("uncaught panic at ffi boundary\n", stderr);
   std::fflush(stderr);
   std::abort();
-}
-
-// The stderr report for a failure that did not write one where it arose
-// (InternalError writes its own when it is constructed).
-void report(std::string_view message, const taglex::SourceLocation& where) noexcept {
-  std::fprintf(stderr, "taglex: internal error at %s:%u in %s: %.*s\n", where.file_name(),
-               static_cast<unsigned>(where.line()), where.function_name(),
-               static_cast<int>(message.size()), message.data());
-  std::fflush(stderr);
 }
 
 }  // namespace
@@ -70,13 +65,13 @@ void raise_current_exception_as_panic(const taglex::SourceLocation& where) noexc
   } catch (const taglex::InternalError& e) {
     raise_panic(e.message());
   } catch (const std::bad_alloc&) {
-    report("memory exhausted", where);
+    taglex::report_internal_error("memory exhausted", where);
     raise_panic(kDefaultPanicMessage);
   } catch (const std::exception& e) {
-    report(e.what(), where);
+    taglex::report_internal_error(e.what(), where);
     raise_panic(e.what());
   } catch (...) {
-    report(kDefaultPanicMessage, where);
+    taglex::report_internal_error(kDefaultPanicMessage, where);
     raise_panic(kDefaultPanicMessage);
   }
 }

@@ -1,9 +1,9 @@
 // The boundary between the interpreter and this module's own code.
 //
 // Every function that the interpreter calls (module exec, open, the methods
-// and slots of Dict, deallocation) runs its body through one of the entry_*
-// helpers below. The body reports an ordinary failure as a PyErr value; the
-// helper sets it as the current exception and returns the entry point's
+// and slots of Dict, deallocation) runs its body through one of the two
+// helpers below, entry and entry_dealloc. The body reports an ordinary failure
+// as a PythonError value; the helper sets it as the current exception and returns the entry point's
 // failure value. Any C++ exception that escapes the body (an InternalError
 // from the library, std::bad_alloc, anything else) is an internal failure: it
 // becomes a pyo3_runtime.PanicException carrying the failure's message, and
@@ -11,11 +11,14 @@
 // the process writes "uncaught panic at ffi boundary" to stderr and aborts.
 #pragma once
 
+#include <Python.h>
+
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
-#include "py_err.hpp"
 #include "py_ref.hpp"
+#include "python_error.hpp"
 #include "taglex/lookup.hpp"  // InternalError, SourceLocation
 
 namespace taglex::py {
@@ -39,46 +42,32 @@ void raise_current_exception_as_panic(const taglex::SourceLocation& where) noexc
 PyRef expect_object(PyObject* object,
                     taglex::SourceLocation where = taglex::SourceLocation::current());
 
-// For entry points that return a new reference, or null on failure.
-template <class Body>
-PyObject* entry_object(Body&& body,
-                       taglex::SourceLocation where = taglex::SourceLocation::current()) noexcept {
-  try {
-    PyResult<PyRef> result = std::forward<Body>(body)();
-    if (result) return result.value().release();
-    std::move(result.error()).restore();
-  } catch (...) {
-    raise_current_exception_as_panic(where);
-  }
-  return nullptr;
-}
+// What an entry point hands the interpreter for its body's success value: a
+// new reference, 0 (module exec) or a size (the length slot).
+inline PyObject* to_interpreter(PyRef& value) noexcept { return value.release(); }
+inline int to_interpreter(Ok) noexcept { return 0; }
+inline Py_ssize_t to_interpreter(Py_ssize_t value) noexcept { return value; }
 
-// For entry points that return 0, or -1 on failure (module exec).
 template <class Body>
-int entry_status(Body&& body,
-                 taglex::SourceLocation where = taglex::SourceLocation::current()) noexcept {
-  try {
-    PyStatus result = std::forward<Body>(body)();
-    if (result) return 0;
-    std::move(result.error()).restore();
-  } catch (...) {
-    raise_current_exception_as_panic(where);
-  }
-  return -1;
-}
+using EntryReturn = decltype(to_interpreter(std::declval<std::invoke_result_t<Body&>&>().value()));
 
-// For entry points that return a size, or -1 on failure (the length slot).
+// Runs the body of an entry point that returns a value: its success value as
+// above, or on failure null (for a reference) or -1.
 template <class Body>
-Py_ssize_t entry_size(Body&& body,
-                      taglex::SourceLocation where = taglex::SourceLocation::current()) noexcept {
+EntryReturn<Body> entry(Body&& body,
+                        taglex::SourceLocation where = taglex::SourceLocation::current()) noexcept {
   try {
-    PyResult<Py_ssize_t> result = std::forward<Body>(body)();
-    if (result) return result.value();
+    std::invoke_result_t<Body&> result = body();
+    if (result) return to_interpreter(result.value());
     std::move(result.error()).restore();
   } catch (...) {
     raise_current_exception_as_panic(where);
   }
-  return -1;
+  if constexpr (std::is_pointer_v<EntryReturn<Body>>) {
+    return nullptr;
+  } else {
+    return -1;
+  }
 }
 
 // For deallocation, which cannot fail: an internal failure is reported with

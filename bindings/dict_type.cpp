@@ -1,3 +1,7 @@
+// clang-format off
+#include <Python.h>  // before any other header, as CPython requires
+// clang-format on
+
 #include "dict_type.hpp"
 
 #include <array>
@@ -28,8 +32,15 @@ void* as_slot(F* function) noexcept {
   return reinterpret_cast<void*>(function);
 }
 
-const taglex::TlexDict& inner_of(PyObject* self) noexcept {
-  return *reinterpret_cast<PyTlexDict*>(self)->inner;
+// The dictionary of `self`, or the error for an instance that open() did not
+// make.
+PyResult<const taglex::TlexDict*> inner_of(PyObject* self) noexcept {
+  const auto* object = reinterpret_cast<const PyTlexDict*>(self);
+  if (!object->holds) {
+    return Err{PythonError::lazy(
+        PyExc_ValueError, "Dict holds no dictionary (Dicts are made by taglex._taglex.open)")};
+  }
+  return object->inner.get();
 }
 
 constexpr std::array<std::string_view, 3> kLookupParameters = {"group", "element", "creator"};
@@ -53,8 +64,7 @@ constexpr FunctionDescription kExitDescription = {
 
 PyRef new_text(std::string_view text,
                taglex::SourceLocation where = taglex::SourceLocation::current()) {
-  return expect_object(
-      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())), where);
+  return expect_object(new_str(text).release(), where);
 }
 
 // The ten entries of a found tag, in this order: group, element, creator,
@@ -76,7 +86,7 @@ PyResult<PyRef> tag_to_dict(const taglex::TagView& tag) {
       !set("name", new_text(tag.name())) || !set("vr", new_text(tag.vr())) ||
       !set("description", new_text(tag.description())) || !set_bool("retired", tag.retired()) ||
       !set_bool("block_offset", tag.element_is_block_offset())) {
-    return Err{PyErr::fetch()};
+    return Err{PythonError::fetch()};
   }
   // Count the pieces first, so that the list is made at its final length
   // without a temporary container; then fill it in order.
@@ -87,7 +97,7 @@ PyResult<PyRef> tag_to_dict(const taglex::TagView& tag) {
   for (const std::string_view piece : sources) {
     PyList_SET_ITEM(list.get(), i++, new_text(piece).release());
   }
-  if (!set("sources", std::move(list))) return Err{PyErr::fetch()};
+  if (!set("sources", std::move(list))) return Err{PythonError::fetch()};
   return result;
 }
 
@@ -96,12 +106,12 @@ PyResult<PyRef> tag_to_dict(const taglex::TagView& tag) {
 
 PyObject* dict_lookup(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
-  return entry_object([&]() -> PyResult<PyRef> {
-    std::array<PyObject*, kLookupParameters.size()> slots{};
-    if (auto bound = extract_arguments_fastcall(kLookupDescription, args, nargs, kwnames, slots);
-        !bound) {
-      return Err{std::move(bound.error())};
-    }
+  return entry([&]() -> PyResult<PyRef> {
+    auto inner = inner_of(self);
+    if (!inner) return Err{std::move(inner.error())};
+    auto bound = bind_arguments<kLookupParameters.size()>(kLookupDescription, args, nargs, kwnames);
+    if (!bound) return Err{std::move(bound.error())};
+    const auto& slots = bound.value();
     auto group = extract_u16(slots[0]);
     if (!group) return Err{argument_extraction_error("group", std::move(group.error()))};
     auto element = extract_u16(slots[1]);
@@ -114,41 +124,50 @@ PyObject* dict_lookup(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     }
 
     const std::optional<taglex::TagView> tag =
-        inner_of(self).lookup(group.value(), element.value(), creator);
+        inner.value()->lookup(group.value(), element.value(), creator);
     if (!tag) return borrow(Py_None);
     return tag_to_dict(*tag);
   });
 }
 
-PyObject* dict_enter(PyObject* self, PyObject* /*unused*/) noexcept { return Py_NewRef(self); }
+PyObject* dict_enter(PyObject* self, PyObject* /*unused*/) noexcept {
+  return entry([&]() -> PyResult<PyRef> {
+    auto inner = inner_of(self);
+    if (!inner) return Err{std::move(inner.error())};
+    return borrow(self);
+  });
+}
 
-PyObject* dict_exit(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs,
+PyObject* dict_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) noexcept {
-  return entry_object([&]() -> PyResult<PyRef> {
+  return entry([&]() -> PyResult<PyRef> {
+    auto inner = inner_of(self);
+    if (!inner) return Err{std::move(inner.error())};
     // The arguments are bound (so that a wrong call is refused) and ignored:
     // leaving a `with` block releases nothing.
-    std::array<PyObject*, kExitParameters.size()> slots{};
-    if (auto bound = extract_arguments_fastcall(kExitDescription, args, nargs, kwnames, slots);
-        !bound) {
-      return Err{std::move(bound.error())};
-    }
+    auto bound = bind_arguments<kExitParameters.size()>(kExitDescription, args, nargs, kwnames);
+    if (!bound) return Err{std::move(bound.error())};
     return borrow(Py_False);
   });
 }
 
 Py_ssize_t dict_length(PyObject* self) noexcept {
-  return entry_size(
-      [&]() -> PyResult<Py_ssize_t> { return static_cast<Py_ssize_t>(inner_of(self).len()); });
+  return entry([&]() -> PyResult<Py_ssize_t> {
+    auto inner = inner_of(self);
+    if (!inner) return Err{std::move(inner.error())};
+    return static_cast<Py_ssize_t>(inner.value()->len());
+  });
 }
 
 PyObject* dict_repr(PyObject* self) noexcept {
-  return entry_object([&]() -> PyResult<PyRef> {
+  return entry([&]() -> PyResult<PyRef> {
+    auto inner = inner_of(self);
+    if (!inner) return Err{std::move(inner.error())};
     std::string text = "<taglex.Dict len=";
-    append_decimal(text, inner_of(self).len());
+    append_decimal(text, inner.value()->len());
     text += ">";
-    PyRef repr =
-        steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    if (!repr) return Err{PyErr::fetch()};
+    PyRef repr = new_str(text);
+    if (!repr) return Err{PythonError::fetch()};
     return repr;
   });
 }
@@ -158,7 +177,8 @@ void dict_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     // Dropping the handle closes the file and removes the mapping when this
     // object was its last holder.
-    std::destroy_at(&reinterpret_cast<PyTlexDict*>(self)->inner);
+    auto* object = reinterpret_cast<PyTlexDict*>(self);
+    if (object->holds) std::destroy_at(&object->inner);
     type->tp_free(self);
     // Instances of a heap type hold a reference to it.
     Py_DECREF(type);
@@ -224,15 +244,16 @@ PyTypeObject* dict_type() noexcept {
 
 PyResult<PyRef> new_dict_object(std::shared_ptr<const taglex::TlexDict> inner) {
   PyTypeObject* type = dict_type();
-  if (type == nullptr) return Err{PyErr::fetch()};
+  if (type == nullptr) return Err{PythonError::fetch()};
   // As object() would make it: base tp_new, allocation through tp_alloc, no
   // __init__. Dict itself has no constructor that Python could call.
   PyRef no_args = steal(PyTuple_New(0));
-  if (!no_args) return Err{PyErr::fetch()};
+  if (!no_args) return Err{PythonError::fetch()};
   PyRef object = steal(PyBaseObject_Type.tp_new(type, no_args.get(), nullptr));
-  if (!object) return Err{PyErr::fetch()};  // `inner` goes out of scope here
-  new (&reinterpret_cast<PyTlexDict*>(object.get())->inner)
-      std::shared_ptr<const taglex::TlexDict>(std::move(inner));
+  if (!object) return Err{PythonError::fetch()};  // `inner` goes out of scope here
+  auto* dict = reinterpret_cast<PyTlexDict*>(object.get());
+  new (&dict->inner) std::shared_ptr<const taglex::TlexDict>(std::move(inner));
+  dict->holds = true;
   return object;
 }
 

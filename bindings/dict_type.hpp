@@ -1,19 +1,25 @@
 // The Python class Dict: an open dictionary file, shared by reference.
 #pragma once
 
+#include <Python.h>
+
 #include <memory>
 
-#include "py_err.hpp"
 #include "py_ref.hpp"
+#include "python_error.hpp"
 #include "taglex/lookup.hpp"
 
 namespace taglex::py {
 
-// The instance layout. `inner` is set once, when open() creates the object,
-// and released by deallocation; its count is atomic, so one Dict can be used
-// from any number of threads.
+// The instance layout. `inner` is constructed once, when open() creates the
+// object, and released by deallocation; its count is atomic, so one Dict can
+// be used from any number of threads. The type is mutable, so an instance can
+// also be made without open() (`Dict.__new__` replaced by `object.__new__`):
+// its memory is zeroed, `holds` is false and `inner` was never constructed.
+// Every entry point refuses such an instance and deallocation skips `inner`.
 struct PyTlexDict {
-  PyObject_HEAD std::shared_ptr<const taglex::TlexDict> inner;
+  PyObject_HEAD bool holds;
+  std::shared_ptr<const taglex::TlexDict> inner;
 };
 
 // The Dict type object, created on first call and then the same object for

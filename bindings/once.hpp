@@ -25,6 +25,8 @@
 // the next caller tries again.
 #pragma once
 
+#include <Python.h>
+
 #include <atomic>
 
 #include "py_ref.hpp"

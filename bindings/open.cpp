@@ -1,3 +1,7 @@
+// clang-format off
+#include <Python.h>  // before any other header, as CPython requires
+// clang-format on
+
 #include "open.hpp"
 
 #include <array>
@@ -29,40 +33,37 @@ constexpr FunctionDescription kOpenDescription = {
 // into the bytes that they stand for. `bytes` paths are refused.
 PyResult<std::string> fs_path_bytes(PyObject* path) {
   PyRef fspath = steal(PyOS_FSPath(path));
-  if (!fspath) return Err{PyErr::fetch()};
+  if (!fspath) return Err{PythonError::fetch()};
   if (!PyUnicode_Check(fspath.get())) return Err{cast_error(fspath.get(), &PyUnicode_Type)};
   PyRef encoded = steal(PyUnicode_EncodeFSDefault(fspath.get()));
-  if (!encoded) return Err{PyErr::fetch()};
+  if (!encoded) return Err{PythonError::fetch()};
   char* data = nullptr;
   Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(encoded.get(), &data, &size) < 0) return Err{PyErr::fetch()};
+  if (PyBytes_AsStringAndSize(encoded.get(), &data, &size) < 0) return Err{PythonError::fetch()};
   return std::string(data, static_cast<std::size_t>(size));
 }
 
 // The Python exception for a failed open: ValueError for a version this
 // module cannot read, OSError with the path and the library's text otherwise.
-PyErr open_error(std::string_view path, const taglex::TlexError& error) {
+PythonError open_error(std::string_view path, const taglex::TlexError& error) {
   if (const auto* version = std::get_if<taglex::UnsupportedVersion>(&error.kind)) {
     std::string message = "unsupported .tlex version ";
     append_decimal(message, version->version);
-    return PyErr::lazy(PyExc_ValueError, message);
+    return PythonError::lazy(PyExc_ValueError, message);
   }
   std::string message = "cannot open ";
   message += utf8_lossy(path);
   message += ": ";
   message += to_string(error);
-  return PyErr::lazy(PyExc_OSError, message);
+  return PythonError::lazy(PyExc_OSError, message);
 }
 
 PyObject* open_dict(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) noexcept {
-  return entry_object([&]() -> PyResult<PyRef> {
-    std::array<PyObject*, kOpenParameters.size()> slots{};
-    if (auto bound = extract_arguments_fastcall(kOpenDescription, args, nargs, kwnames, slots);
-        !bound) {
-      return Err{std::move(bound.error())};
-    }
-    auto path = fs_path_bytes(slots[0]);
+  return entry([&]() -> PyResult<PyRef> {
+    auto bound = bind_arguments<kOpenParameters.size()>(kOpenDescription, args, nargs, kwnames);
+    if (!bound) return Err{std::move(bound.error())};
+    auto path = fs_path_bytes(bound.value()[0]);
     if (!path) return Err{argument_extraction_error("path", std::move(path.error()))};
 
     // The interpreter lock stays held: opening and validating are one step

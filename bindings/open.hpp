@@ -1,6 +1,8 @@
 // The module function open(path).
 #pragma once
 
+#include <Python.h>
+
 #include "py_ref.hpp"
 
 namespace taglex::py {

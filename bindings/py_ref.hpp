@@ -5,10 +5,10 @@
 // point's boundary leaves the reference counts right.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <memory>
+#include <string_view>
 
 namespace taglex::py {
 
@@ -23,5 +23,10 @@ inline PyRef steal(PyObject* o) noexcept { return PyRef(o); }
 
 // Adds a reference to a borrowed, non-null object.
 inline PyRef borrow(PyObject* o) noexcept { return PyRef(Py_NewRef(o)); }
+
+// A new `str` from UTF-8 text; empty with a Python exception set on failure.
+inline PyRef new_str(std::string_view text) noexcept {
+  return steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
 
 }  // namespace taglex::py

@@ -48,6 +48,7 @@
 #include <string_view>
 #include <vector>
 
+#include "taglex/canonical.hpp"
 #include "taglex/lookup.hpp"
 #include "taglex/schema.hpp"
 #include "taglex/validate.hpp"

@@ -11,19 +11,19 @@
 // standard tag, private tag and creator, and a tag that neither holds.
 
 #include <benchmark/benchmark.h>
-
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdicent.h>
 #include <dcmtk/dcmdata/dcdict.h>
 #include <dcmtk/dcmdata/dctagkey.h>
-
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,18 +34,18 @@
 
 namespace {
 
-std::string g_dict_path;                              // the .tlex file
-std::string g_dcmtk_dir = "/usr/share/libdcmtk17";    // dicom.dic, private.dic
+std::string g_dict_path;                            // the .tlex file
+std::string g_dcmtk_dir = "/usr/share/libdcmtk17";  // dicom.dic, private.dic
 
 // The tags every benchmark uses. The private tag is (0029,xx10) of the
 // creator "SIEMENS CSA HEADER"; taglex is asked with the creator in another
 // case and spacing, DCMTK (which matches creators exactly) with the stored one.
-constexpr std::uint16_t kStdGroup = 0x0010, kStdElement = 0x0010;      // PatientName
-constexpr std::uint16_t kPrivGroup = 0x0029, kPrivElement = 0x10;      // xx10
-constexpr std::uint16_t kPrivFullElement = 0x1010;                     // block 0x10
+constexpr std::uint16_t kStdGroup = 0x0010, kStdElement = 0x0010;  // PatientName
+constexpr std::uint16_t kPrivGroup = 0x0029, kPrivElement = 0x10;  // xx10
+constexpr std::uint16_t kPrivFullElement = 0x1010;                 // block 0x10
 constexpr const char* kCreator = "SIEMENS CSA HEADER";
 constexpr std::string_view kCreatorOtherSpelling = "  siemens   Csa header ";
-constexpr std::uint16_t kMissGroup = 0x0010, kMissElement = 0x0011;   // undefined
+constexpr std::uint16_t kMissGroup = 0x0010, kMissElement = 0x0011;  // undefined
 
 const taglex::TlexDict& tlex() {
   static const taglex::TlexDict dict = [] {
@@ -188,7 +188,8 @@ void BM_Tlex_Lookup_Standard(benchmark::State& state) {
     auto tag = dict.lookup(kStdGroup, kStdElement, std::nullopt);
     benchmark::DoNotOptimize(tag);
   }
-  if (!dict.lookup(kStdGroup, kStdElement, std::nullopt)) state.SkipWithError("standard tag not found");
+  if (!dict.lookup(kStdGroup, kStdElement, std::nullopt))
+    state.SkipWithError("standard tag not found");
 }
 BENCHMARK(BM_Tlex_Lookup_Standard);
 
@@ -281,6 +282,66 @@ void BM_Dcmtk_Find_Miss(benchmark::State& state) {
 }
 BENCHMARK(BM_Dcmtk_Find_Miss);
 
+// ---------------------------------------------------------------------------
+// Ratios
+
+// Google Benchmark's console output, followed by the ratio of each taglex
+// benchmark to its DCMTK counterpart from the same run: CPU time per
+// iteration, the median over repetitions (--benchmark_repetitions), so that a
+// busy machine's preemptions weigh little.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    // With --benchmark_report_aggregates_only only the aggregates come here.
+    for (const Run& run : runs) {
+      if (run.error_occurred) continue;
+      const double seconds =
+          run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+      if (run.run_type == Run::RT_Iteration) {
+        seconds_[run.run_name.str()].push_back(seconds);
+      } else if (run.aggregate_name == "median") {
+        seconds_[run.run_name.str()] = {seconds};
+      }
+    }
+  }
+
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    struct Pair {
+      const char* what;
+      const char* ours;
+      const char* theirs;
+    };
+    static constexpr Pair kPairs[] = {
+        {"open / load (default dictionaries)", "BM_Tlex_Open", "BM_Dcmtk_Load_Default"},
+        {"standard lookup", "BM_Tlex_Lookup_Standard", "BM_Dcmtk_Find_Standard"},
+        {"private lookup, other spelling", "BM_Tlex_Lookup_Private", "BM_Dcmtk_Find_Private"},
+        {"private lookup, stored spelling", "BM_Tlex_Lookup_Private_ExactCreator",
+         "BM_Dcmtk_Find_Private"},
+        {"miss", "BM_Tlex_Lookup_Miss", "BM_Dcmtk_Find_Miss"},
+    };
+    std::printf("\n%-36s %12s %12s %8s\n", "taglex / DCMTK, same run", "taglex ns", "DCMTK ns",
+                "ratio");
+    for (const Pair& p : kPairs) {
+      const auto ours = seconds_.find(p.ours);
+      const auto theirs = seconds_.find(p.theirs);
+      if (ours == seconds_.end() || theirs == seconds_.end()) continue;
+      const double a = median(ours->second), b = median(theirs->second);
+      std::printf("%-36s %12.1f %12.1f %8.2f\n", p.what, a * 1e9, b * 1e9, a / b);
+    }
+  }
+
+ private:
+  static double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const std::size_t n = v.size();
+    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+  }
+
+  std::map<std::string, std::vector<double>> seconds_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -297,13 +358,15 @@ int main(int argc, char** argv) {
     }
   }
   if (g_dict_path.empty()) {
-    std::fprintf(stderr, "usage: %s --dict=FILE.tlex [--dcmtk-dir=DIR] [benchmark flags]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s --dict=FILE.tlex [--dcmtk-dir=DIR] [benchmark flags]\n",
+                 argv[0]);
     return 2;
   }
   int n = static_cast<int>(rest.size());
   benchmark::Initialize(&n, rest.data());
   if (benchmark::ReportUnrecognizedArguments(n, rest.data())) return 2;
-  benchmark::RunSpecifiedBenchmarks();
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   return 0;
 }

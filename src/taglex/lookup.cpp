@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "taglex/canonical.hpp"
 #include "taglex/overloaded.hpp"
 #include "taglex/text.hpp"
 #include "taglex/validate.hpp"
@@ -106,8 +107,14 @@ std::string to_string(const TlexError& e) {
 
 InternalError::InternalError(std::string message, SourceLocation where)
     : message_(std::move(message)), where_(where) {
-  std::fprintf(stderr, "taglex: internal error at %s:%u in %s: %s\n", where_.file_name(),
-               static_cast<unsigned>(where_.line()), where_.function_name(), message_.c_str());
+  report_internal_error(message_, where_);
+}
+
+void report_internal_error(std::string_view message, const SourceLocation& where) noexcept {
+  std::fprintf(stderr, "taglex: internal error at %s:%u in %s: %.*s\n", where.file_name(),
+               static_cast<unsigned>(where.line()), where.function_name(),
+               static_cast<int>(message.size()), message.data());
+  std::fflush(stderr);
 }
 
 // ---------------------------------------------------------------------------
@@ -141,7 +148,8 @@ std::string_view TagView::creator() const {
 }
 
 std::string_view TagView::vr() const noexcept {
-  // Validation at open admits only codes inside the table.
+  // Validation at open admits only codes inside the table, but the records are
+  // read where they lie: a file rewritten after open may hold any byte here.
   return kVrNames[std::min<std::size_t>(record_.vr(), kVrCount - 1)];
 }
 
@@ -190,10 +198,6 @@ Result<DictionaryView, TlexError> DictionaryView::from_file_bytes(
   return DictionaryView(body, root.value());
 }
 
-std::uint32_t DictionaryView::len() const noexcept {
-  return Dictionary(body_ + root_).index().count();
-}
-
 std::optional<TagView> DictionaryView::lookup(std::uint16_t group, std::uint16_t element,
                                               std::optional<std::string_view> creator) const {
   const std::uint32_t hash = creator ? creator_hash(*creator) : 0;
@@ -202,9 +206,7 @@ std::optional<TagView> DictionaryView::lookup(std::uint16_t group, std::uint16_t
 
 std::optional<TagView> DictionaryView::lookup_hash(std::uint16_t group, std::uint16_t element,
                                                    std::uint32_t creator_hash) const {
-  const Dictionary root(body_ + root_);
-  const RelVec index = root.index();
-  const std::uint32_t n = index.count();
+  const std::uint32_t n = index_count_;
   if (n == 0) {
     return std::nullopt;
   }
@@ -212,10 +214,9 @@ std::optional<TagView> DictionaryView::lookup_hash(std::uint16_t group, std::uin
   // number of probes depends only on n: no early exit on an equal key, so
   // among equal keys the last one wins.
   const std::uint64_t wanted = pack_key(group, element, creator_hash);
-  const std::byte* entries = index.target();
   // Walk a pointer: the step in bytes does not depend on the comparison, so
   // it stays off the chain of dependent loads.
-  const std::byte* found = entries;
+  const std::byte* found = index_;
   std::size_t size = n;
   while (size > 1) {
     const std::size_t half = size / 2;
@@ -226,9 +227,8 @@ std::optional<TagView> DictionaryView::lookup_hash(std::uint16_t group, std::uin
   if (key_of(found) != wanted) {
     return std::nullopt;
   }
-  const RelVec records = root.records();
   const std::uint32_t r = IndexEntry(found).record_index();
-  const std::uint32_t m = records.count();
+  const std::uint32_t m = records_count_;
   if (r >= m) {
     std::string msg("index out of bounds: the len is ");
     append_decimal(msg, m);
@@ -236,9 +236,7 @@ std::optional<TagView> DictionaryView::lookup_hash(std::uint16_t group, std::uin
     append_decimal(msg, r);
     throw InternalError(std::move(msg));
   }
-  const RelVec strings = root.strings();
-  return TagView(TagRecord(records.target() + std::size_t{r} * TagRecord::kSize), strings.target(),
-                 strings.count());
+  return TagView(TagRecord(records_ + std::size_t{r} * TagRecord::kSize), strings_, strings_len_);
 }
 
 // ---------------------------------------------------------------------------
@@ -283,12 +281,20 @@ Result<TlexDict, TlexError> TlexDict::open(std::string_view path) {
   }
   const std::string c_path(path);
 
-  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
-  // It changes nothing for regular files; a FIFO then fails to map.
-  int fd;
-  do {
-    fd = ::open(c_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0666);
-  } while (fd < 0 && errno == EINTR);
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer;
+  // the FIFO then fails to map. For a file under another process's write
+  // lease it fails with EWOULDBLOCK instead of waiting for the lease to be
+  // broken: then open again without it (a FIFO never fails that way).
+  // O_NOCTTY: a terminal must not become the controlling terminal.
+  const auto open_retrying = [&](int flags) {
+    int fd;
+    do {
+      fd = ::open(c_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+  };
+  int fd = open_retrying(O_NONBLOCK);
+  if (fd < 0 && errno == EWOULDBLOCK) fd = open_retrying(0);
   if (fd < 0) {
     return io_error(errno);
   }

@@ -20,16 +20,16 @@
 #include <exception>
 #include <iterator>
 #include <optional>
-#include <source_location>
 #include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <variant>
-#include <version>
 
 #include "taglex/result.hpp"
 #include "taglex/schema.hpp"
+#include "taglex/source_location.hpp"
+#include "taglex/validate.hpp"
 
 namespace taglex {
 
@@ -67,35 +67,6 @@ void append_to(std::string& out, const IoError& e);
 void append_to(std::string& out, const TlexError& e);
 std::string to_string(const TlexError& e);
 
-// A place in the source. std::source_location where the standard library
-// provides it; clang before 15 lacks the builtin that libstdc++ needs for it,
-// and gets a stand-in with the same accessors.
-#if defined(__cpp_lib_source_location)
-using SourceLocation = std::source_location;
-#else
-class SourceLocation {
- public:
-  static constexpr SourceLocation current(const char* file = __builtin_FILE(),
-                                          unsigned line = __builtin_LINE(),
-                                          const char* function = __builtin_FUNCTION()) noexcept {
-    SourceLocation where;
-    where.file_ = file;
-    where.line_ = line;
-    where.function_ = function;
-    return where;
-  }
-  constexpr const char* file_name() const noexcept { return file_; }
-  constexpr const char* function_name() const noexcept { return function_; }
-  constexpr std::uint_least32_t line() const noexcept { return line_; }
-  constexpr std::uint_least32_t column() const noexcept { return 0; }
-
- private:
-  const char* file_ = "";
-  const char* function_ = "";
-  std::uint_least32_t line_ = 0;
-};
-#endif
-
 // A contract violation found by a lookup. Carries its message and the place
 // in the source where it arose; constructing one writes a short report of both
 // to standard error.
@@ -110,6 +81,10 @@ class InternalError : public std::exception {
   std::string message_;
   SourceLocation where_;
 };
+
+// Writes the report of an internal failure to standard error:
+// "taglex: internal error at FILE:LINE in FUNCTION: MESSAGE".
+void report_internal_error(std::string_view message, const SourceLocation& where) noexcept;
 
 // ---------------------------------------------------------------------------
 // Views
@@ -184,6 +159,11 @@ class TagView {
 
 // A validated body, borrowed: the part of TlexDict that needs no file. Also
 // what the fuzz target and in-memory tests use.
+//
+// The positions and counts of the index, the records and the strings are taken
+// once, from the validator, and bound every later read: a file rewritten in
+// place after validation gives wrong texts or an InternalError, never a read
+// outside the body.
 class DictionaryView {
  public:
   // Checks a whole file's bytes (length, magic, version, then the body's
@@ -191,22 +171,33 @@ class DictionaryView {
   static Result<DictionaryView, TlexError> from_file_bytes(
       std::span<const std::byte> file) noexcept;
 
-  // The number of index entries.
-  std::uint32_t len() const noexcept;
+  // The number of index entries, as validated.
+  std::uint32_t len() const noexcept { return index_count_; }
 
   // The record of the last index entry whose key equals (group, element,
   // creator_hash), where creator_hash is 0 without a creator and the FNV-1a
-  // hash of the canonical creator otherwise. Allocates nothing without a
-  // creator. Throws InternalError when the entry names a missing record.
+  // hash of the canonical creator otherwise. Allocates nothing, with or
+  // without a creator. Throws InternalError when the entry names a missing
+  // record.
   std::optional<TagView> lookup(std::uint16_t group, std::uint16_t element,
                                 std::optional<std::string_view> creator) const;
   std::optional<TagView> lookup_hash(std::uint16_t group, std::uint16_t element,
                                      std::uint32_t creator_hash) const;
 
  private:
-  DictionaryView(const std::byte* body, std::size_t root) noexcept : body_(body), root_(root) {}
-  const std::byte* body_ = nullptr;
-  std::size_t root_ = 0;  // position of the root record in the body
+  DictionaryView(const std::byte* body, const ValidatedRoot& root) noexcept
+      : index_(body + root.index.position),
+        records_(body + root.records.position),
+        strings_(body + root.strings.position),
+        index_count_(root.index.count),
+        records_count_(root.records.count),
+        strings_len_(root.strings.count) {}
+  const std::byte* index_;
+  const std::byte* records_;
+  const std::byte* strings_;
+  std::uint32_t index_count_;
+  std::uint32_t records_count_;
+  std::uint32_t strings_len_;
 };
 
 // ---------------------------------------------------------------------------
@@ -274,7 +265,6 @@ class TlexDict {
     return view_.lookup(group, element, creator);
   }
 
-  const DictionaryView& view() const noexcept { return view_; }
   int file() const noexcept { return file_.get(); }
   std::span<const std::byte> mapping() const noexcept { return map_.bytes(); }
   std::size_t body_offset() const noexcept { return kBodyOffset; }

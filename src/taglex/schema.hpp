@@ -1,4 +1,4 @@
-// The records of a .tlex file and the canonical form of private creators.
+// The records of a .tlex file.
 //
 // A .tlex file is a 32-byte FileHeader followed by an archived body: flat
 // arrays that refer to each other through relative offsets, with the 24-byte
@@ -20,7 +20,6 @@
 #include <cstring>
 #include <optional>
 #include <span>
-#include <string>
 #include <string_view>
 
 namespace taglex {
@@ -92,7 +91,6 @@ class Dictionary {
  private:
   const std::byte* p_;
 };
-using ArchivedDictionary = Dictionary;
 
 // One search key of the sorted index and the record it leads to.
 class IndexEntry {
@@ -138,16 +136,9 @@ class TagRecord {
   std::uint8_t u8(std::size_t at) const noexcept { return std::to_integer<std::uint8_t>(p_[at]); }
   const std::byte* p_;
 };
-using ArchivedTagRecord = TagRecord;
 
 // The value-representation codes, in the fixed order of the file format
-// (FL before FD; the last code reads "??").
-// clang-format off
-enum class Vr : std::uint8_t {
-  AE, AS, AT, CS, DA, DS, DT, FL, FD, IS, LO, LT, OB, OD, OF, OL, OV, OW,
-  PN, SH, SL, SQ, SS, ST, SV, TM, UC, UI, UL, UN, UR, US, UT, UV, Unknown,
-};
-// clang-format on
+// (FL before FD; the last code, 34, reads "??").
 inline constexpr std::array<std::string_view, 35> kVrNames = {
     "AE", "AS", "AT", "CS", "DA", "DS", "DT", "FL", "FD", "IS", "LO", "LT",
     "OB", "OD", "OF", "OL", "OV", "OW", "PN", "SH", "SL", "SQ", "SS", "ST",
@@ -155,35 +146,22 @@ inline constexpr std::array<std::string_view, 35> kVrNames = {
 };
 inline constexpr std::size_t kVrCount = kVrNames.size();
 
-// The canonical form of a private creator: the text split at every Unicode
-// White_Space character, the non-empty pieces joined with one U+0020, and the
-// result upper-cased with the full (unconditional) mapping of Unicode 17.0.
-// Bytes that are not valid UTF-8 are kept as they are.
-std::string canonicalize_creator(std::string_view text);
-
 inline constexpr std::uint32_t kFnvOffsetBasis = 0x811C9DC5u;
 inline constexpr std::uint32_t kFnvPrime = 16777619u;
 
+// FNV-1a, 32 bits, fed one byte at a time.
+struct Fnv1a32 {
+  std::uint32_t value = kFnvOffsetBasis;
+  constexpr void add(char c) noexcept {
+    value = (value ^ static_cast<std::uint8_t>(c)) * kFnvPrime;
+  }
+};
+
 // FNV-1a, 32 bits, over the bytes of `bytes`.
 constexpr std::uint32_t fnv1a32(std::string_view bytes) noexcept {
-  std::uint32_t h = kFnvOffsetBasis;
-  for (const char c : bytes) {
-    h = (h ^ static_cast<std::uint8_t>(c)) * kFnvPrime;
-  }
-  return h;
+  Fnv1a32 h;
+  for (const char c : bytes) h.add(c);
+  return h.value;
 }
-
-// The creator_hash under which a data element with this creator is indexed.
-inline std::uint32_t creator_hash(std::string_view creator) {
-  return fnv1a32(canonicalize_creator(creator));
-}
-
-// Unicode properties behind canonicalize_creator, exposed for tests.
-namespace unicode {
-bool is_white_space(char32_t cp) noexcept;
-// Appends the UTF-8 encoding of the full upper-case mapping of `cp` (itself
-// when it has none) to `out`.
-void append_upper(char32_t cp, std::string& out);
-}  // namespace unicode
 
 }  // namespace taglex

@@ -1,6 +1,7 @@
 #include "taglex/validate.hpp"
 
 #include <bit>
+#include <iterator>
 
 #include "taglex/overloaded.hpp"
 #include "taglex/schema.hpp"
@@ -162,8 +163,8 @@ std::string to_string(const CheckArchiveError& e) {
   return out;
 }
 
-Result<std::size_t, CheckArchiveError> check_archived_root(const std::byte* body,
-                                                           std::size_t body_len) noexcept {
+Result<ValidatedRoot, CheckArchiveError> check_archived_root(const std::byte* body,
+                                                             std::size_t body_len) noexcept {
   const auto s = reinterpret_cast<std::uintptr_t>(body);
   const std::int64_t b = static_cast<std::int64_t>(body_len);
   const AddressRange whole{s, s + body_len};
@@ -184,6 +185,7 @@ Result<std::size_t, CheckArchiveError> check_archived_root(const std::byte* body
   // the root: [start, end) is the part of the body still unclaimed.
   std::int64_t start = 0;
   const std::int64_t end = root;
+  ArrayPlace places[std::size(kRootFields)];
   const auto subtree = [&] {
     return AddressRange{s + static_cast<std::uintptr_t>(start),
                         s + static_cast<std::uintptr_t>(end)};
@@ -202,6 +204,7 @@ Result<std::size_t, CheckArchiveError> check_archived_root(const std::byte* body
           field.name, ArchiveError{OutOfBounds{s + static_cast<std::uintptr_t>(f), offset, whole}});
     }
     if (field.align == 4) {
+      // Cannot fire after the body check above; kept so each field's checks stand alone.
       if (s % 4 != 0) {
         return field_error(field.name, ArchiveError{Underaligned{4, alignment_of(s)}});
       }
@@ -225,8 +228,9 @@ Result<std::size_t, CheckArchiveError> check_archived_root(const std::byte* body
       }
     }
     start = t + static_cast<std::int64_t>(size);
+    places[&field - kRootFields] = {static_cast<std::size_t>(t), count};
   }
-  return static_cast<std::size_t>(root);
+  return ValidatedRoot{static_cast<std::size_t>(root), places[0], places[1], places[2]};
 }
 
 }  // namespace taglex

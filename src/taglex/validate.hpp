@@ -103,11 +103,25 @@ void append_to(std::string& out, const RootCheckError& e);
 void append_to(std::string& out, const CheckArchiveError& e);
 std::string to_string(const CheckArchiveError& e);
 
+// Where one array of a validated body lies: the position of its first element
+// in the body and its element count.
+struct ArrayPlace {
+  std::size_t position = 0;
+  std::uint32_t count = 0;
+};
+
+// The root of a validated body: its own position (body_len - 24) and the
+// arrays it refers to, as read once and proved by the validator.
+struct ValidatedRoot {
+  std::size_t position = 0;
+  ArrayPlace index, records, strings;
+};
+
 // Validates the body that starts at `body` and is `body_len` bytes long, and
-// returns the position of the root record (body_len - 24). Reads the body
+// returns its root. Reads the body
 // only; allocates nothing on success. `body` need not be aligned: an
 // unaligned body is reported, not assumed away.
-Result<std::size_t, CheckArchiveError> check_archived_root(const std::byte* body,
-                                                           std::size_t body_len) noexcept;
+Result<ValidatedRoot, CheckArchiveError> check_archived_root(const std::byte* body,
+                                                             std::size_t body_len) noexcept;
 
 }  // namespace taglex

@@ -1,6 +1,8 @@
 // Creator canonicalisation and the Unicode properties behind it. The case
 // mapping and White_Space are checked for every code point against the
 // vendored character data, read here independently of the generated tables.
+#include "taglex/canonical.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,8 +15,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "taglex/schema.hpp"
 
 namespace {
 
@@ -114,6 +114,7 @@ TEST(CanonicalizeCreator, SpacingAndCase) {
   };
   for (const auto& [in, want] : cases) {
     EXPECT_EQ(canonicalize_creator(utf8(in)), utf8(want)) << utf8(in);
+    EXPECT_EQ(taglex::creator_hash(utf8(in)), taglex::fnv1a32(utf8(want))) << utf8(in);
   }
 }
 
@@ -147,6 +148,7 @@ TEST(CanonicalizeCreator, IllFormedBytesPassThrough) {
     const auto buf = std::make_unique<char[]>(in.size());
     in.copy(buf.get(), in.size());
     EXPECT_EQ(canonicalize_creator(std::string_view(buf.get(), in.size())), want);
+    EXPECT_EQ(taglex::creator_hash(std::string_view(buf.get(), in.size())), taglex::fnv1a32(want));
   }
 }
 
@@ -184,7 +186,9 @@ TEST(CanonicalizeCreator, MatchesCompositionOfHelpers) {
       state = state * 1103515245u + 12345u;
       text += alphabet[(state >> 8) % range];
     }
-    ASSERT_EQ(canonicalize_creator(utf8(text)), reference_canonical(text)) << utf8(text);
+    const std::string want = reference_canonical(text);
+    ASSERT_EQ(canonicalize_creator(utf8(text)), want) << utf8(text);
+    ASSERT_EQ(taglex::creator_hash(utf8(text)), taglex::fnv1a32(want)) << utf8(text);
   }
 }
 

@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <string_view>
 
+#include "taglex/canonical.hpp"
 #include "tlex_builder.hpp"
 
 namespace {

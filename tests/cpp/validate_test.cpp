@@ -224,11 +224,31 @@ TEST_P(Accepts, AndReturnsTheRootPosition) {
     const Placed p(GetParam().file.body(), shift);
     const auto r = p.check();
     ASSERT_TRUE(r.ok()) << "shift " << shift << ": " << taglex::to_string(r.error());
-    EXPECT_EQ(r.value(), GetParam().root);
+    EXPECT_EQ(r.value().position, GetParam().root);
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Validate, Accepts, ::testing::ValuesIn(kPasses),
                          [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+namespace {
+
+// Lookups rely on the positions and counts that validation read, not on the
+// root as it may read later.
+TEST(Validate, ReturnsWhereTheArraysLie) {
+  const auto places = [](const File& f) {
+    const Placed p(f.body(), 0);
+    const auto r = p.check();
+    EXPECT_TRUE(r.ok());
+    const taglex::ValidatedRoot& v = r.value();
+    return std::vector<std::size_t>{v.index.position, v.index.count,      v.records.position,
+                                    v.records.count,  v.strings.position, v.strings.count};
+  };
+  EXPECT_EQ(places(six_records({})), (std::vector<std::size_t>{0, 0, 0, 6, 264, 0}));
+  EXPECT_EQ(places(body(48, 0, 0, 0, 0, 3, 21)), (std::vector<std::size_t>{0, 0, 0, 0, 3, 21}));
+  EXPECT_EQ(places(body(96, 0, 2, 24, 1, 68, 4)), (std::vector<std::size_t>{0, 2, 24, 1, 68, 4}));
+}
 
 }  // namespace

@@ -1,29 +1,30 @@
-#include "py_err.hpp"
+// clang-format off
+#include <Python.h>  // before any other header, as CPython requires
+// clang-format on
+
+#include "python_error.hpp"
 
 namespace taglex::py {
 
-PyErr PyErr::fetch() noexcept {
+PythonError PythonError::fetch() noexcept {
   PyObject* raised = PyErr_GetRaisedException();
   if (raised == nullptr) {
     PyErr_SetString(PyExc_SystemError, "error return without exception set");
     raised = PyErr_GetRaisedException();
   }
-  return PyErr(steal(raised));
+  return PythonError(steal(raised));
 }
 
-PyErr PyErr::lazy(PyObject* type, std::string_view message) noexcept {
-  PyRef text =
-      steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-  if (!text) return fetch();
-  return lazy(type, std::move(text));
+PythonError PythonError::lazy(PyObject* type, std::string_view message) noexcept {
+  return lazy(type, new_str(message));
 }
 
-PyErr PyErr::lazy(PyObject* type, PyRef message) noexcept {
+PythonError PythonError::lazy(PyObject* type, PyRef message) noexcept {
   if (!message) return fetch();
-  return PyErr(Lazy{borrow(type), std::move(message)});
+  return PythonError(Lazy{borrow(type), std::move(message)});
 }
 
-PyObject* PyErr::value() noexcept {
+PyObject* PythonError::value() noexcept {
   if (auto* lazy = std::get_if<Lazy>(&state_)) {
     PyErr_SetObject(lazy->type.get(), lazy->message.get());
     PyObject* raised = PyErr_GetRaisedException();
@@ -38,7 +39,7 @@ PyObject* PyErr::value() noexcept {
   return std::get_if<PyRef>(&state_)->get();
 }
 
-void PyErr::restore() && noexcept {
+void PythonError::restore() && noexcept {
   if (auto* lazy = std::get_if<Lazy>(&state_)) {
     PyErr_SetObject(lazy->type.get(), lazy->message.get());
   } else {

@@ -1,11 +1,13 @@
 // A Python exception held as a value, so that the module's own functions can
-// return failures (Result<T, PyErr>) instead of leaving them pending in the
+// return failures (Result<T, PythonError>) instead of leaving them pending in the
 // interpreter until the entry point hands them over.
 //
 // An exception is either lazy (a class and a message `str`, turned into an
 // exception object by the interpreter only when it is raised) or materialised
 // (an exception object taken from the interpreter).
 #pragma once
+
+#include <Python.h>
 
 #include <string_view>
 #include <utility>
@@ -16,20 +18,20 @@
 
 namespace taglex::py {
 
-class PyErr {
+class PythonError {
  public:
   // Takes the interpreter's current exception. If none is set (a C API
   // function failed without saying why), a SystemError stands in for it.
-  static PyErr fetch() noexcept;
+  static PythonError fetch() noexcept;
 
   // An exception of class `type` with the single argument `message`. If the
   // message cannot be made into a `str`, the result is the exception that
   // creating it raised.
-  static PyErr lazy(PyObject* type, std::string_view message) noexcept;
-  static PyErr lazy(PyObject* type, PyRef message) noexcept;
+  static PythonError lazy(PyObject* type, std::string_view message) noexcept;
+  static PythonError lazy(PyObject* type, PyRef message) noexcept;
 
-  PyErr(PyErr&&) noexcept = default;
-  PyErr& operator=(PyErr&&) noexcept = default;
+  PythonError(PythonError&&) noexcept = default;
+  PythonError& operator=(PythonError&&) noexcept = default;
 
   // The exception object; a lazy exception is constructed now. Never null.
   PyObject* value() noexcept;
@@ -42,17 +44,17 @@ class PyErr {
     PyRef type;
     PyRef message;
   };
-  explicit PyErr(Lazy lazy) noexcept : state_(std::move(lazy)) {}
-  explicit PyErr(PyRef value) noexcept : state_(std::move(value)) {}
+  explicit PythonError(Lazy lazy) noexcept : state_(std::move(lazy)) {}
+  explicit PythonError(PyRef value) noexcept : state_(std::move(value)) {}
 
   std::variant<Lazy, PyRef> state_;
 };
 
 template <class T>
-using PyResult = taglex::Result<T, PyErr>;
+using PyResult = taglex::Result<T, PythonError>;
 
 // Success without a value.
 struct Ok {};
-using PyStatus = PyResult<Ok>;
+using EmptyResult = PyResult<Ok>;
 
 }  // namespace taglex::py
