@@ -64,14 +64,7 @@ class Layout:
     def set_root(self, k: int, *, offset: int | None = None, count: int | None = None) -> Layout:
         """Change the (relative offset, count) pair k of the root (0 index,
         1 records, 2 strings)."""
-        pos = self.root + 8 * k
-        old_offset, old_count = _format.ROOT_PAIR.unpack_from(self.data, pos)
-        _format.ROOT_PAIR.pack_into(
-            self.data,
-            pos,
-            old_offset if offset is None else offset,
-            old_count if count is None else count,
-        )
+        _format.set_root_pair(self.data, self.root, k, offset=offset, count=count)
         return self
 
     def _field(self, base: int, table: dict, name: str) -> tuple[int, str]:

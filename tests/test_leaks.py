@@ -8,7 +8,6 @@ descriptor and no mapping behind; a Dict that goes away takes its own with it.
 
 from __future__ import annotations
 
-import contextlib
 import gc
 import os
 import resource
@@ -20,6 +19,7 @@ from support import Layout, fd_count, maps_naming
 
 import taglex._taglex as _taglex
 from taglex import writer
+from taglex.cli._common import native_reports_silenced
 
 # Group and element numbers above 256, so that the ints in results are
 # ordinary objects whose reference counts mean something (small ints are
@@ -53,21 +53,6 @@ def fresh_str(s: str) -> str:
 
 def is_immortal(obj) -> bool:
     return sys.getrefcount(obj) >= 2**30
-
-
-@contextlib.contextmanager
-def quiet_stderr():
-    """Sends fd 2 to /dev/null: every internal error writes a report there."""
-    sys.stderr.flush()
-    saved = os.dup(2)
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    try:
-        os.dup2(devnull, 2)
-        yield
-    finally:
-        os.dup2(saved, 2)
-        os.close(saved)
-        os.close(devnull)
 
 
 @pytest.fixture
@@ -197,7 +182,7 @@ def test_panicking_lookups_leak_nothing(make_file):
                     panics += 1
         return panics
 
-    with quiet_stderr():
+    with native_reports_silenced():
         assert panic_many(2_000) == 4_000
         gc.collect()
         d_refs, g_refs, e_refs = sys.getrefcount(d), sys.getrefcount(group), sys.getrefcount(element)

@@ -69,14 +69,7 @@ class Patch:
         return pos + offset, count
 
     def set_field(self, k: int, *, offset: int | None = None, count: int | None = None) -> Patch:
-        pos = self.root + 8 * k
-        old_offset, old_count = fmt.ROOT_PAIR.unpack_from(self.data, pos)
-        fmt.ROOT_PAIR.pack_into(
-            self.data,
-            pos,
-            old_offset if offset is None else offset,
-            old_count if count is None else count,
-        )
+        fmt.set_root_pair(self.data, self.root, k, offset=offset, count=count)
         return self
 
     def version(self, value: int) -> Patch:

@@ -63,6 +63,7 @@ __all__ = [
     "Reader",
     "open_file",
     "check_record",
+    "set_root_pair",
 ]
 
 MAGIC: Final = b"TLEX"
@@ -303,6 +304,22 @@ _COLUMNS: Final[Mapping[str, struct.Struct]] = {
     "block_offset": _column_struct("element_is_block_offset"),
     "sources": _column_struct("sources_offset", "sources_len"),
 }
+
+
+def set_root_pair(
+    data: bytearray, root: int, k: int, *, offset: int | None = None, count: int | None = None
+) -> None:
+    """Overwrite the relative offset and/or the count of pair ``k`` (0 index,
+    1 records, 2 strings) of the root at file offset ``root``: how tests and
+    fuzz seeds make damaged files."""
+    pos = root + ROOT_PAIR.size * k
+    old_offset, old_count = ROOT_PAIR.unpack_from(data, pos)
+    ROOT_PAIR.pack_into(
+        data,
+        pos,
+        old_offset if offset is None else offset,
+        old_count if count is None else count,
+    )
 
 
 class IndexEntry(NamedTuple):
