@@ -48,11 +48,31 @@ constexpr std::uint64_t pack_key(std::uint16_t group, std::uint16_t element,
   return (std::uint64_t{group} << 48) | (std::uint64_t{element} << 32) | hash;
 }
 
+// (group << 16) | element of an entry: the stored word group | element << 16,
+// rotated; one 32-bit load fewer than reading the fields.
+std::uint32_t pair_of(const std::byte* entry) noexcept {
+  return std::rotl(load_le<std::uint32_t>(entry + 8), 16);
+}
+
 std::uint64_t key_of(const std::byte* entry) noexcept {
-  // The stored word group | element << 16, rotated to (group << 16) | element,
-  // above the creator hash: one 32-bit load fewer than reading the fields.
-  const std::uint32_t group_element = std::rotl(load_le<std::uint32_t>(entry + 8), 16);
-  return (std::uint64_t{group_element} << 32) | load_le<std::uint32_t>(entry);
+  return (std::uint64_t{pair_of(entry)} << 32) | load_le<std::uint32_t>(entry);
+}
+
+// Searches the `size` (> 0) entries from `base` for the last one whose key
+// is not greater than `wanted`, with a number of probes that depends only on
+// `size`: no early exit on an equal key, so among equal keys the last one
+// wins. The entry at `base` when no probe qualifies.
+const std::byte* last_not_greater(const std::byte* base, std::size_t size,
+                                  std::uint64_t wanted) noexcept {
+  // Walk a pointer: the step in bytes does not depend on the comparison, so
+  // it stays off the chain of dependent loads.
+  while (size > 1) {
+    const std::size_t half = size / 2;
+    const std::byte* mid = base + half * IndexEntry::kSize;
+    base = key_of(mid) <= wanted ? mid : base;
+    size -= half;
+  }
+  return base;
 }
 
 }  // namespace
@@ -200,8 +220,34 @@ Result<DictionaryView, TlexError> DictionaryView::from_file_bytes(
 
 std::optional<TagView> DictionaryView::lookup(std::uint16_t group, std::uint16_t element,
                                               std::optional<std::string_view> creator) const {
-  const std::uint32_t hash = creator ? creator_hash(*creator) : 0;
-  return lookup_hash(group, element, hash);
+  if (!creator) {
+    return lookup_hash(group, element, 0);
+  }
+  const std::uint32_t n = index_count_;
+  if (n == 0) {
+    return std::nullopt;
+  }
+  // The same search as lookup_hash, begun before the creator is hashed: as
+  // long as a probed entry differs from (group, element), that pair alone
+  // decides the step, so these steps do not wait for the hash and run while
+  // it is computed. The first probe that matches the pair stops them; from
+  // there on the full key decides, as in lookup_hash. Every probe and every
+  // step are those of lookup_hash, sorted index or not.
+  const std::uint32_t wanted_pair = (std::uint32_t{group} << 16) | element;
+  const std::byte* found = index_;
+  std::size_t size = n;
+  while (size > 1) {
+    const std::size_t half = size / 2;
+    const std::byte* mid = found + half * IndexEntry::kSize;
+    const std::uint32_t pair = pair_of(mid);
+    if (pair == wanted_pair) [[unlikely]] {
+      break;
+    }
+    found = pair < wanted_pair ? mid : found;
+    size -= half;
+  }
+  const std::uint64_t wanted = pack_key(group, element, creator_hash(*creator));
+  return record_of(last_not_greater(found, size, wanted), wanted);
 }
 
 std::optional<TagView> DictionaryView::lookup_hash(std::uint16_t group, std::uint16_t element,
@@ -210,24 +256,16 @@ std::optional<TagView> DictionaryView::lookup_hash(std::uint16_t group, std::uin
   if (n == 0) {
     return std::nullopt;
   }
-  // Find the last entry whose key is not greater than the wanted one. The
-  // number of probes depends only on n: no early exit on an equal key, so
-  // among equal keys the last one wins.
   const std::uint64_t wanted = pack_key(group, element, creator_hash);
-  // Walk a pointer: the step in bytes does not depend on the comparison, so
-  // it stays off the chain of dependent loads.
-  const std::byte* found = index_;
-  std::size_t size = n;
-  while (size > 1) {
-    const std::size_t half = size / 2;
-    const std::byte* mid = found + half * IndexEntry::kSize;
-    found = key_of(mid) <= wanted ? mid : found;
-    size -= half;
-  }
-  if (key_of(found) != wanted) {
+  return record_of(last_not_greater(index_, n, wanted), wanted);
+}
+
+std::optional<TagView> DictionaryView::record_of(const std::byte* entry,
+                                                 std::uint64_t wanted) const {
+  if (key_of(entry) != wanted) {
     return std::nullopt;
   }
-  const std::uint32_t r = IndexEntry(found).record_index();
+  const std::uint32_t r = IndexEntry(entry).record_index();
   const std::uint32_t m = records_count_;
   if (r >= m) {
     std::string msg("index out of bounds: the len is ");

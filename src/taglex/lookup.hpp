@@ -185,6 +185,10 @@ class DictionaryView {
                                      std::uint32_t creator_hash) const;
 
  private:
+  // The record of the index entry `entry` found for `wanted`, if its key is
+  // `wanted`.
+  std::optional<TagView> record_of(const std::byte* entry, std::uint64_t wanted) const;
+
   DictionaryView(const std::byte* body, const ValidatedRoot& root) noexcept
       : index_(body + root.index.position),
         records_(body + root.records.position),

@@ -4,12 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
+#include "taglex/canonical.hpp"
 #include "tlex_builder.hpp"
 
 namespace {
@@ -174,6 +178,62 @@ TEST(Lookup, BinarySearchFindsEveryKeyAndNoNeighbourAtEverySize) {
     }
     EXPECT_EQ(found(d->lookup_hash(0, 0, 0)), "(nothing)") << "n " << n;
     EXPECT_EQ(found(d->lookup(0xFFFF, 0xFFFF, "x")), "(nothing)") << "n " << n;
+  }
+}
+
+// A lookup with a creator starts its search before hashing the creator, on
+// (group, element) alone; it must probe and decide exactly as the documented
+// search does, also over an index that is not sorted (where the result is not
+// the matching entry but still a fixed one). Indexes of 1 to 80 entries drawn
+// from few groups, elements and creators, so that runs of equal pairs and of
+// equal keys are common, in sorted and in shuffled order; every pair asked
+// with every creator, and with a creator no entry has.
+TEST(Lookup, LookupWithCreatorFindsWhatTheDocumentedSearchFinds) {
+  const std::string_view creators[] = {"ACME 1", "acme  2", "\u00DF", "ZZ"};
+  std::mt19937 rng(12345);
+  const auto reference = [](const Image& img, std::uint16_t g, std::uint16_t e,
+                            std::uint32_t h) -> std::string {
+    const auto key = [&](std::size_t i) {
+      const auto& x = img.index[i];
+      return (std::uint64_t{x.group} << 48) | (std::uint64_t{x.element} << 32) | x.hash;
+    };
+    const std::uint64_t wanted = (std::uint64_t{g} << 48) | (std::uint64_t{e} << 32) | h;
+    std::size_t base = 0, size = img.index.size();
+    while (size > 1) {
+      const std::size_t half = size / 2;
+      if (key(base + half) <= wanted) base += half;
+      size -= half;
+    }
+    return key(base) == wanted ? "r" + std::to_string(img.index[base].record) : "(nothing)";
+  };
+  for (std::uint32_t n = 1; n <= 80; ++n) {
+    for (const bool sorted : {true, false}) {
+      Image img;
+      for (std::uint32_t i = 0; i < n; ++i) {
+        img.records.push_back(named(img, "r" + std::to_string(i)));
+        const auto g = static_cast<std::uint16_t>(0x0009 + 2 * (rng() % 2));
+        const auto e = static_cast<std::uint16_t>(0x10 + rng() % 3);
+        const std::uint32_t h = rng() % 5 == 0 ? 0 : taglex::creator_hash(creators[rng() % 3]);
+        img.index.push_back({g, e, h, i});
+      }
+      if (sorted) {
+        std::stable_sort(img.index.begin(), img.index.end(), [](const auto& a, const auto& b) {
+          return std::tie(a.group, a.element, a.hash) < std::tie(b.group, b.element, b.hash);
+        });
+      }
+      const Dict d(img);
+      for (const std::uint16_t g : {0x0009, 0x000B, 0x000D}) {
+        for (std::uint16_t e = 0x0F; e <= 0x13; ++e) {
+          for (const std::string_view c : creators) {
+            const std::uint32_t h = taglex::creator_hash(c);
+            EXPECT_EQ(found(d->lookup(g, e, c)), reference(img, g, e, h))
+                << "n " << n << (sorted ? " sorted" : " shuffled") << " at " << std::hex << g << ","
+                << e << " '" << c << "'";
+          }
+          EXPECT_EQ(found(d->lookup(g, e, std::nullopt)), reference(img, g, e, 0)) << "n " << n;
+        }
+      }
+    }
   }
 }
 
