@@ -27,11 +27,9 @@ from typing import Any
 
 import numpy as np
 
-VR_CODES = (
-    "AE", "AS", "AT", "CS", "DA", "DS", "DT", "FL", "FD", "IS", "LO", "LT",
-    "OB", "OD", "OF", "OL", "OV", "OW", "PN", "SH", "SL", "SQ", "SS", "ST",
-    "SV", "TM", "UC", "UI", "UL", "UN", "UR", "US", "UT", "UV", "??",
-)  # fmt: skip
+from taglex import _format
+from taglex._format import VR_CODES
+
 NAMES = 997
 CREATORS = tuple(f"BENCH CREATOR {k}" for k in range(4))
 SOURCES = ((), ("DICOM",), ("DICOM", "Bench"))
@@ -110,11 +108,11 @@ _RECORD = np.dtype(
             "creator_len", "reserved38", "vr", "block_offset", "retired",
         ],
         "formats": ["<u4"] * 7 + ["<u2"] * 6 + ["u1"] * 3,
-        "offsets": [0, 4, 8, 12, 16, 20, 24, 28, 30, 32, 34, 36, 38, 40, 41, 42],
-        "itemsize": 44,
+        "offsets": [offset for offset, _ in _format.RECORD_FIELDS.values()],
+        "itemsize": _format.RECORD_SIZE,
     }
 )  # fmt: skip
-_HEADER = b"TLEX" + (2).to_bytes(2, "little") + bytes(26)
+_HEADER = _format.HEADER.pack(_format.MAGIC, _format.VERSION)
 _KEYWORD_LEN = 9
 
 
@@ -211,12 +209,8 @@ def build_fast(n: int) -> bytes:
     padding = -(strings_pos + size) % 4
     root_pos = strings_pos + size + padding
     assert root_pos <= 2**31, "too large for the format"
-    root = np.array(
-        [-root_pos, n, records_pos - (root_pos + 8), n, strings_pos - (root_pos + 16), size],
-        dtype=np.int64,
-    )
-    root_bytes = b"".join(
-        int(v).to_bytes(4, "little", signed=k % 2 == 0) for k, v in enumerate(root)
+    root_bytes = _format.ROOT.pack(
+        -root_pos, n, records_pos - (root_pos + 8), n, strings_pos - (root_pos + 16), size
     )
     return b"".join([_HEADER, index.tobytes(), rec.tobytes(), *parts, bytes(padding), root_bytes])
 

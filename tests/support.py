@@ -2,8 +2,12 @@
 
 from __future__ import annotations
 
+import json
 import os
 import struct
+from typing import Any
+
+from taglex import _format
 
 # The two data elements of the reference file: a standard tag and a private
 # tag in block form.
@@ -33,52 +37,42 @@ ACME_FLAGS = {
 }
 EXAMPLE = [PATIENT_NAME, ACME_FLAGS]
 
-HEADER_SIZE = 32
-INDEX_ENTRY_SIZE = 12
-RECORD_SIZE = 44
-
-# Byte offsets of the fields of a record, with their struct formats.
-RECORD_FIELDS = {
-    "keyword_offset": (0, "<I"),
-    "name_offset": (4, "<I"),
-    "creator_offset": (8, "<I"),
-    "description_offset": (12, "<I"),
-    "description_len": (16, "<I"),
-    "sources_offset": (20, "<I"),
-    "sources_len": (24, "<I"),
-    "group": (28, "<H"),
-    "element": (30, "<H"),
-    "keyword_len": (32, "<H"),
-    "name_len": (34, "<H"),
-    "creator_len": (36, "<H"),
-    "reserved38": (38, "<H"),
-    "vr": (40, "<B"),
-    "element_is_block_offset": (41, "<B"),
-    "retired": (42, "<B"),
-}
-INDEX_FIELDS = {
-    "creator_hash": (0, "<I"),
-    "record_index": (4, "<I"),
-    "group": (8, "<H"),
-    "element": (10, "<H"),
-}
+HEADER_SIZE = _format.HEADER_SIZE
+INDEX_ENTRY_SIZE = _format.INDEX_ENTRY_SIZE
+RECORD_SIZE = _format.RECORD_SIZE
+ROOT_SIZE = _format.ROOT_SIZE
+RECORD_FIELDS = _format.RECORD_FIELDS
+INDEX_FIELDS = _format.INDEX_FIELDS
 
 
 class Layout:
-    """Where the arrays of a file lie, read from its root (file offsets)."""
+    """Where the arrays of a file lie, read from its root (file offsets).
+
+    Unlike taglex._format.Reader it checks nothing, so that tests can read
+    and patch files that are broken on purpose.
+    """
 
     def __init__(self, data: bytes) -> None:
         self.data = bytearray(data)
-        root = len(data) - 24
-        fields = []
-        for k in range(3):
-            pos = root + 8 * k
-            offset, count = struct.unpack_from("<iI", data, pos)
-            fields.append((pos + offset, count))
+        self.root = len(data) - ROOT_SIZE
+        fields = _format.ROOT.unpack_from(data, self.root)
         (self.index, self.index_count), (self.records, self.records_count), (
             self.strings,
             self.strings_count,
-        ) = fields
+        ) = ((self.root + 8 * k + fields[2 * k], fields[2 * k + 1]) for k in range(3))
+
+    def set_root(self, k: int, *, offset: int | None = None, count: int | None = None) -> Layout:
+        """Change the (relative offset, count) pair k of the root (0 index,
+        1 records, 2 strings)."""
+        pos = self.root + 8 * k
+        old_offset, old_count = _format.ROOT_PAIR.unpack_from(self.data, pos)
+        _format.ROOT_PAIR.pack_into(
+            self.data,
+            pos,
+            old_offset if offset is None else offset,
+            old_count if count is None else count,
+        )
+        return self
 
     def _field(self, base: int, table: dict, name: str) -> tuple[int, str]:
         off, fmt = table[name]
@@ -142,3 +136,17 @@ def record(**fields) -> dict:
     }
     base.update(fields)
     return base
+
+
+def run_cli(capsys: Any, *argv: str) -> tuple[int, str, str]:
+    """Run the command line in this process: (exit status, stdout, stderr)."""
+    from taglex import cli
+
+    code = cli.main(list(argv))
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def jsonl(*records: dict[str, Any]) -> str:
+    """Records as JSON Lines, the input of taglex build."""
+    return "".join(json.dumps(r) + "\n" for r in records)

@@ -17,7 +17,7 @@ from hypothesis import strategies as st
 from support import EXAMPLE, Layout, fd_count, maps_naming, record
 
 import taglex._taglex as _taglex
-from taglex import writer
+from taglex import _format, writer
 
 REFERENCE = writer.build(EXAMPLE)
 EMPTY = writer.build([])
@@ -190,9 +190,8 @@ def test_root_of_zeros(make_file):
 
 
 def test_strings_reaching_into_the_root(make_file):
-    data = bytearray(REFERENCE)
-    struct.pack_into("<I", data, len(data) - 4, 57)  # strings count 55 -> 57
-    text = integrity(make_file(bytes(data)))
+    data = Layout(REFERENCE).set_root(2, count=57).bytes()  # strings count 55 -> 57
+    text = integrity(make_file(data))
     m = re.fullmatch(
         r"check bytes error: check failed for struct member strings: "
         rf"subtree pointer overran range: ptr {ADDR} size 57 in range {ADDR}\.\.{ADDR}",
@@ -357,7 +356,7 @@ def near_valid_files(draw):
         k, which = draw(st.integers(0, 2)), draw(st.integers(0, 1))
         fields[k][which] += draw(st.integers(-9, 9))
         fields[k][1] = max(fields[k][1], 0)
-    root = b"".join(struct.pack("<iI", offset, count) for offset, count in fields)
+    root = b"".join(_format.ROOT_PAIR.pack(offset, count) for offset, count in fields)
     if draw(st.integers(0, 9)) == 0:
         root = root[: draw(st.integers(0, 23))]  # a misaligned or short body
     return header(rest=draw(st.binary(min_size=26, max_size=26))) + bytes(body) + root

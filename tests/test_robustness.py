@@ -115,7 +115,7 @@ def open_or_refuse(path: str, data: bytes):
     # the index count is the word 20 bytes before the end.
     assert verdict == "body"
     assert len(data) % 4 == 0 and len(data) >= HEADER_SIZE + 24
-    assert len(d) == struct.unpack_from("<I", data, len(data) - 20)[0]
+    assert len(d) == Layout(data).index_count
     assert repr(d) == f"<taglex.Dict len={len(d)}>"
     return d
 
@@ -186,15 +186,16 @@ def truncation(draw, data: bytearray) -> str:
 
 @st.composite
 def root_words(draw, data: bytearray) -> str:
-    root = len(data) - 24
+    lay = Layout(data)
     for _ in range(draw(st.integers(1, 3))):
         k = draw(st.integers(0, 2))
         if draw(st.booleans()):
             value = draw(st.sampled_from(INTERESTING_I32) | st.integers(-(2**31), 2**31 - 1))
-            struct.pack_into("<i", data, root + 8 * k, value)
+            lay.set_root(k, offset=value)
         else:
             value = draw(st.sampled_from(INTERESTING_U32) | st.integers(0, 2**32 - 1))
-            struct.pack_into("<I", data, root + 8 * k + 4, value)
+            lay.set_root(k, count=value)
+    data[:] = lay.data
     return "root words"
 
 
@@ -348,7 +349,7 @@ def test_damaged_files_open_or_refuse_and_lookups_stay_in_bounds(scratch, damage
     # Nothing is cached and nothing changes: the same keys give the same
     # outcomes again, and a panic leaves the Dict usable.
     assert lookup_all(d, KNOWN_KEYS + extra_keys) == first
-    assert len(d) == struct.unpack_from("<I", data, len(data) - 20)[0]
+    assert len(d) == Layout(data).index_count
 
 
 # Bytes that nothing reads: header bytes 6..31, the reserved word and the

@@ -10,7 +10,7 @@ import pytest
 from support import ACME_FLAGS, EXAMPLE, PATIENT_NAME, Layout, record
 
 import taglex._taglex as _taglex
-from taglex import writer
+from taglex import _format, writer
 
 
 def reference_file() -> bytes:
@@ -174,7 +174,7 @@ def test_texts_at_their_largest(open_dict):
 
 
 def test_long_text_limits(monkeypatch):
-    monkeypatch.setattr(writer, "_MAX_LONG_TEXT", 5)
+    monkeypatch.setattr(_format, "MAX_LONG_TEXT", 5)
     writer.build([good(description="12345", sources=["ab", "c"])])
     with pytest.raises(ValueError, match=r"^record 0: description is 6 bytes in UTF-8, more than 5"):
         writer.build([good(description="123456")])
@@ -184,7 +184,7 @@ def test_long_text_limits(monkeypatch):
 
 def test_strings_table_limit(monkeypatch):
     # PatientName + Patient's Name + x|y = 28 bytes.
-    monkeypatch.setattr(writer, "_MAX_STRINGS", 28)
+    monkeypatch.setattr(_format, "MAX_STRINGS", 28)
     writer.build([PATIENT_NAME])
     writer.build([PATIENT_NAME, good(element=0x20)])  # every text is shared
     with pytest.raises(ValueError, match=r"^record 1: the strings table would grow to 29 bytes"):
@@ -193,9 +193,9 @@ def test_strings_table_limit(monkeypatch):
 
 def test_root_position_limit(monkeypatch):
     size = len(writer.build(EXAMPLE)) - 32 - 24  # the root's position in the body
-    monkeypatch.setattr(writer, "_MAX_ROOT_POSITION", size)
+    monkeypatch.setattr(_format, "MAX_ROOT_POSITION", size)
     writer.build(EXAMPLE)
-    monkeypatch.setattr(writer, "_MAX_ROOT_POSITION", size - 1)
+    monkeypatch.setattr(_format, "MAX_ROOT_POSITION", size - 1)
     with pytest.raises(ValueError, match=r"too large"):
         writer.build(EXAMPLE)
 

@@ -27,18 +27,19 @@ import types
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-HEADER = 32
-ENTRY = 12
-RECORD = 44
 MAX_LEN = 4096  # tools/fuzz.sh runs with -max_len=4096
 
 
-def load_writer():
-    """Import taglex.writer from python/taglex without running taglex/__init__.py."""
-    pkg = types.ModuleType("taglex")
-    pkg.__path__ = [str(ROOT / "python" / "taglex")]
-    sys.modules["taglex"] = pkg
-    return importlib.import_module("taglex.writer")
+def load(module: str) -> types.ModuleType:
+    """Import a module of python/taglex without running taglex/__init__.py."""
+    if "taglex" not in sys.modules:
+        pkg = types.ModuleType("taglex")
+        pkg.__path__ = [str(ROOT / "python" / "taglex")]
+        sys.modules["taglex"] = pkg
+    return importlib.import_module(f"taglex.{module}")
+
+
+fmt = load("_format")
 
 
 def query(group: int, element: int, creator: bytes = b"") -> bytes:
@@ -59,19 +60,18 @@ class Patch:
 
     def __init__(self, data: bytes) -> None:
         self.data = bytearray(data)
-        self.root = len(data) - 24
+        self.root = len(data) - fmt.ROOT_SIZE
 
     def field(self, k: int) -> tuple[int, int]:
         """(file offset of the array, count) of root field k (0 index, 1 records, 2 strings)."""
         pos = self.root + 8 * k
-        offset, count = struct.unpack_from("<iI", self.data, pos)
+        offset, count = fmt.ROOT_PAIR.unpack_from(self.data, pos)
         return pos + offset, count
 
     def set_field(self, k: int, *, offset: int | None = None, count: int | None = None) -> Patch:
         pos = self.root + 8 * k
-        old_offset, old_count = struct.unpack_from("<iI", self.data, pos)
-        struct.pack_into(
-            "<iI",
+        old_offset, old_count = fmt.ROOT_PAIR.unpack_from(self.data, pos)
+        fmt.ROOT_PAIR.pack_into(
             self.data,
             pos,
             old_offset if offset is None else offset,
@@ -79,15 +79,19 @@ class Patch:
         )
         return self
 
-    def put(self, fmt: str, at: int, value: int) -> Patch:
-        struct.pack_into(fmt, self.data, at, value)
+    def version(self, value: int) -> Patch:
+        self.data[: fmt.HEADER_SIZE] = fmt.HEADER.pack(fmt.MAGIC, value)
         return self
 
-    def record(self, r: int, at: int, fmt: str, value: int) -> Patch:
-        return self.put(fmt, self.field(1)[0] + RECORD * r + at, value)
+    def record(self, r: int, name: str, value: int) -> Patch:
+        at, code = fmt.RECORD_FIELDS[name]
+        struct.pack_into(code, self.data, self.field(1)[0] + fmt.RECORD_SIZE * r + at, value)
+        return self
 
-    def entry(self, k: int, at: int, fmt: str, value: int) -> Patch:
-        return self.put(fmt, self.field(0)[0] + ENTRY * k + at, value)
+    def entry(self, k: int, name: str, value: int) -> Patch:
+        at, code = fmt.INDEX_FIELDS[name]
+        struct.pack_into(code, self.data, self.field(0)[0] + fmt.INDEX_ENTRY_SIZE * k + at, value)
+        return self
 
     def string_byte(self, k: int, value: int) -> Patch:
         self.data[self.field(2)[0] + k] = value
@@ -170,8 +174,8 @@ def seeds(writer) -> dict[str, bytes]:
     add("truncated-by-4", frame(example[:-4]))
     add("length-not-multiple-of-4", frame(example[:-1]))
     add("bad-magic", frame(b"TLEx" + example[4:]))
-    add("version-1", frame(Patch(example).put("<H", 4, 1).bytes()))
-    add("version-3", frame(Patch(example).put("<H", 4, 3).bytes()))
+    add("version-1", frame(Patch(example).version(1).bytes()))
+    add("version-3", frame(Patch(example).version(3).bytes()))
     add("zero-root", frame(empty[:32] + bytes(24)))
     # Empty arrays may point anywhere from the end of the previous array up
     # to the root itself, not past it and not back.
@@ -179,7 +183,7 @@ def seeds(writer) -> dict[str, bytes]:
     add("empty-strings-before-root", frame(Patch(empty).set_field(2, offset=-20).bytes()))
     add("empty-index-at-root", frame(Patch(example).set_field(0, offset=0, count=0).bytes()))
     add("empty-strings-at-end-of-records", frame(
-        Patch(example).set_field(2, offset=Patch(example).field(1)[0] + RECORD * 2
+        Patch(example).set_field(2, offset=Patch(example).field(1)[0] + fmt.RECORD_SIZE * 2
                                  - (Patch(example).root + 16), count=0).bytes(), ex_queries))
     add("header-junk", frame(bytes(Patch(example).data[:6]) + bytes(range(1, 27)) + example[32:],
                              ex_queries))
@@ -188,7 +192,7 @@ def seeds(writer) -> dict[str, bytes]:
     p = Patch(example)
     idx_pos, _ = p.field(0)
     add("records-overlap-index", frame(
-        p.set_field(1, offset=(idx_pos + ENTRY) - (p.root + 8)).bytes()))
+        p.set_field(1, offset=(idx_pos + fmt.INDEX_ENTRY_SIZE) - (p.root + 8)).bytes()))
     p = Patch(example)
     records_pos, _ = p.field(1)
     add("records-misaligned", frame(p.set_field(1, offset=records_pos + 2 - (p.root + 8)).bytes()))
@@ -198,29 +202,29 @@ def seeds(writer) -> dict[str, bytes]:
     add("records-count-huge", frame(Patch(example).set_field(1, count=0xFFFFFFFF).bytes()))
 
     # Record bytes that validation checks.
-    add("vr-34", frame(Patch(example).record(0, 40, "<B", 34).bytes(), ex_queries))
-    add("vr-35", frame(Patch(example).record(1, 40, "<B", 35).bytes()))
-    add("retired-2", frame(Patch(example).record(0, 42, "<B", 2).record(0, 40, "<B", 200).bytes()))
-    add("block-offset-2", frame(Patch(example).record(1, 41, "<B", 2).bytes()))
+    add("vr-34", frame(Patch(example).record(0, "vr", 34).bytes(), ex_queries))
+    add("vr-35", frame(Patch(example).record(1, "vr", 35).bytes()))
+    add("retired-2", frame(Patch(example).record(0, "retired", 2).record(0, "vr", 200).bytes()))
+    add("block-offset-2", frame(Patch(example).record(1, "element_is_block_offset", 2).bytes()))
 
     # Faults that only a lookup finds.
     _, strings_count = Patch(example).field(2)
-    add("record-index-past-records", frame(Patch(example).entry(0, 4, "<I", 2).bytes(), ex_queries))
-    add("record-index-max", frame(Patch(example).entry(1, 4, "<I", 0xFFFFFFFF).bytes(), ex_queries))
+    add("record-index-past-records", frame(Patch(example).entry(0, "record_index", 2).bytes(), ex_queries))
+    add("record-index-max", frame(Patch(example).entry(1, "record_index", 0xFFFFFFFF).bytes(), ex_queries))
     add("name-end-past-strings", frame(
-        Patch(example).record(0, 4, "<I", strings_count - 13).bytes(), ex_queries))
+        Patch(example).record(0, "name_offset", strings_count - 13).bytes(), ex_queries))
     add("keyword-start-past-strings", frame(
-        Patch(example).record(0, 0, "<I", strings_count + 1).record(0, 32, "<H", 0).bytes(), ex_queries))
-    add("description-len-huge", frame(Patch(example).record(0, 16, "<I", 0xFFFFFFFF).bytes(), ex_queries))
-    add("sources-past-strings", frame(Patch(example).record(1, 20, "<I", 0xFFFFFFF0)
-                                      .record(1, 24, "<I", 0x20).bytes(), ex_queries))
-    add("creator-past-strings", frame(Patch(example).record(1, 8, "<I", strings_count).bytes(), ex_queries))
+        Patch(example).record(0, "keyword_offset", strings_count + 1).record(0, "keyword_len", 0).bytes(), ex_queries))
+    add("description-len-huge", frame(Patch(example).record(0, "description_len", 0xFFFFFFFF).bytes(), ex_queries))
+    add("sources-past-strings", frame(Patch(example).record(1, "sources_offset", 0xFFFFFFF0)
+                                      .record(1, "sources_len", 0x20).bytes(), ex_queries))
+    add("creator-past-strings", frame(Patch(example).record(1, "creator_offset", strings_count).bytes(), ex_queries))
     add("creator-len-0-offset-past", frame(
-        Patch(example).record(0, 8, "<I", 0xFFFFFFFF).bytes(), ex_queries))
+        Patch(example).record(0, "creator_offset", 0xFFFFFFFF).bytes(), ex_queries))
     add("keyword-not-utf8", frame(Patch(example).string_byte(0, 0xFF).bytes(), ex_queries))
     add("sources-empty-pieces", frame(Patch(example).string_byte(25, ord("|")).bytes(), ex_queries))
     add("index-unsorted", frame(
-        Patch(varied).entry(0, 8, "<H", 0xFFFF).entry(1, 8, "<H", 0xFFFF).bytes(),
+        Patch(varied).entry(0, "group", 0xFFFF).entry(1, "group", 0xFFFF).bytes(),
         creator_queries(VARIED)))
 
     for name, data in out.items():
@@ -231,7 +235,7 @@ def seeds(writer) -> dict[str, bytes]:
 def main(argv: list[str]) -> int:
     target = Path(argv[1]) if len(argv) > 1 else ROOT / "fuzz" / "seeds"
     target.mkdir(parents=True, exist_ok=True)
-    writer = load_writer()
+    writer = load("writer")
     made = seeds(writer)
     for name, data in made.items():
         (target / f"{name}.bin").write_bytes(data)
