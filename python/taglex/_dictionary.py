@@ -14,19 +14,23 @@ parse the VM and the VR alternatives from the description only when asked.
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable, Iterator, Sequence
-from typing import TYPE_CHECKING, Any, ClassVar, Union, overload
 
 from taglex._taglex import Dict, open as _open
 
+# typing and collections.abc are left unimported at run time: importing them
+# would double the cost of "import taglex".
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from collections.abc import Iterable, Iterator
+    from typing import Any, ClassVar, TypeAlias, overload
+
     from taglex._index import KeywordIndex
     from taglex._taglex import LookupResult
 
-__all__ = ["Dictionary", "Entry", "TagLike", "parse_vm", "parse_vrs"]
+    TagLike: TypeAlias = int | tuple[int, int] | str
+    PathLike: TypeAlias = str | os.PathLike[str]
 
-TagLike = Union[int, tuple[int, int], str]
-PathLike = Union[str, "os.PathLike[str]"]
+__all__ = ["Dictionary", "Entry", "parse_vm", "parse_vrs"]
 
 # The first block of private elements: the tag an entry in block form shows
 # when it was not reached through a full private tag.
@@ -371,10 +375,13 @@ class Dictionary:
             return _private_creator(group, element, creator)
         return None
 
-    @overload
-    def __getitem__(self, key: TagLike) -> Entry: ...
-    @overload
-    def __getitem__(self, key: tuple[TagLike, str | None]) -> Entry: ...
+    if TYPE_CHECKING:
+
+        @overload
+        def __getitem__(self, key: TagLike) -> Entry: ...
+        @overload
+        def __getitem__(self, key: tuple[TagLike, str | None]) -> Entry: ...
+
     def __getitem__(self, key: object) -> Entry:
         creator = None
         if isinstance(key, tuple) and len(key) == 2 and (key[1] is None or isinstance(key[1], str)):

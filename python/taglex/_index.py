@@ -12,7 +12,7 @@ Prebuilt index layout (UTF-8 text, lines separated by "\\n")::
     taglex keyword index 1
     tlex <size> <crc32 hex> <sha256 hex>
     <standard keywords, joined with TAB>
-    <their tags in decimal, joined with a space>
+    <their tags: 4 bytes each, little-endian, written in hex>
     <one line per private record: canonical creator TAB creator as stored TAB
      keyword TAB group TAB element TAB block flag (1 or 0), all numbers decimal>
 """
@@ -20,6 +20,7 @@ Prebuilt index layout (UTF-8 text, lines separated by "\\n")::
 from __future__ import annotations
 
 import os
+import sys
 import zlib
 from collections.abc import Iterable, Iterator
 
@@ -134,13 +135,29 @@ def dump(index: KeywordIndex, data: bytes) -> str:
         MAGIC,
         f"tlex {fingerprint(data)} {hashlib.sha256(data).hexdigest()}",
         "\t".join(index.standard),
-        " ".join(str(t) for t in index.standard.values()),
+        _tags_to_hex(index.standard.values()),
     ]
     for canon, spelling, keyword, group, element, block in index.private:
         for text in (canon, spelling, keyword):
             _check_text(text)
         lines.append(f"{canon}\t{spelling}\t{keyword}\t{group}\t{element}\t{int(block)}")
     return "\n".join(lines) + "\n"
+
+
+def _tags_to_hex(tags: Iterable[int]) -> str:
+    return b"".join(t.to_bytes(4, "little") for t in tags).hex()
+
+
+def _tags_from_hex(text: str) -> list[int]:
+    from array import array
+
+    numbers = array("I")
+    if numbers.itemsize != 4:
+        raise ValueError("no 32-bit array type")
+    numbers.frombytes(bytes.fromhex(text))
+    if sys.byteorder == "big":
+        numbers.byteswap()
+    return numbers.tolist()
 
 
 def _check_text(text: str) -> None:
@@ -151,22 +168,22 @@ def _check_text(text: str) -> None:
 def parse(text: str, data_fingerprint: str | None) -> KeywordIndex | None:
     """Read a prebuilt index; None if it is not one, or is for other bytes
     (``data_fingerprint`` None skips that check)."""
-    head, _, rest = text.partition("\n")
-    if head != MAGIC:
+    parts = text.split("\n", 4)
+    if len(parts) != 5 or parts[0] != MAGIC:
         return None
-    tlex, _, rest = rest.partition("\n")
-    fields = tlex.split(" ")
+    fields = parts[1].split(" ")
     if len(fields) != 4 or fields[0] != "tlex":
         return None
     if data_fingerprint is not None and " ".join(fields[1:3]) != data_fingerprint:
         return None
-    keywords, _, rest = rest.partition("\n")
-    tags, _, private = rest.partition("\n")
-    names = keywords.split("\t") if keywords else []
-    numbers = [int(t) for t in tags.split()]
+    names = parts[2].split("\t") if parts[2] else []
+    try:
+        numbers = _tags_from_hex(parts[3])
+    except ValueError:
+        return None
     if len(names) != len(numbers):
         return None
-    return KeywordIndex(dict(zip(names, numbers)), None, private)
+    return KeywordIndex(dict(zip(names, numbers)), None, parts[4])
 
 
 def prebuilt_path(tlex_path: str) -> str:
@@ -178,19 +195,26 @@ def load(path: str) -> KeywordIndex:
     """The keyword index of the file at ``path``: the prebuilt one beside it
     when it matches the file, else one built from the file's records."""
     prebuilt = prebuilt_path(path)
-    if os.path.isfile(prebuilt):
-        try:
-            with open(prebuilt, encoding="utf-8") as f:
-                text = f.read()
-            with open(path, "rb") as f:
-                data = f.read()
-        except (OSError, UnicodeDecodeError):
-            pass
-        else:
-            index = parse(text, fingerprint(data))
-            if index is not None:
-                return index
+    try:
+        with open(prebuilt, encoding="utf-8") as f:
+            text = f.read()
+        index = parse(text, _file_fingerprint(path))
+    except (OSError, ValueError):  # ValueError covers UnicodeDecodeError
+        index = None
+    if index is not None:
+        return index
     return from_rows(file_rows(path))
+
+
+def _file_fingerprint(path: str) -> str:
+    import mmap
+
+    with open(path, "rb") as f:
+        size = os.fstat(f.fileno()).st_size
+        if not size:
+            return "0 00000000"
+        with mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as m:
+            return f"{size} {zlib.crc32(m):08x}"
 
 
 def build(path: str) -> KeywordIndex:
