@@ -43,3 +43,9 @@ def example(open_dict) -> _taglex.Dict:
     return open_dict(EXAMPLE)
 
 
+
+
+@pytest.fixture
+def example_path(make_file) -> str:
+    """The path of a file holding the reference records."""
+    return make_file(EXAMPLE)

@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import json
 import os
 import struct
+from typing import Any
 
 from taglex import _format
 
@@ -134,3 +136,17 @@ def record(**fields) -> dict:
     }
     base.update(fields)
     return base
+
+
+def run_cli(capsys: Any, *argv: str) -> tuple[int, str, str]:
+    """Run the command line in this process: (exit status, stdout, stderr)."""
+    from taglex import cli
+
+    code = cli.main(list(argv))
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def jsonl(*records: dict[str, Any]) -> str:
+    """Records as JSON Lines, the input of taglex build."""
+    return "".join(json.dumps(r) + "\n" for r in records)

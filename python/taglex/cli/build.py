@@ -1,0 +1,195 @@
+"""``taglex build INPUT OUTPUT [--allow-duplicates]``: JSON Lines to a ``.tlex`` file."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import re
+import sys
+from collections.abc import Iterable, Sequence
+from typing import Any
+
+from ._common import FAILED, OK, error
+
+HELP = "build a .tlex file from JSON Lines"
+DESCRIPTION = (
+    "Build a .tlex file from JSON Lines (INPUT, or - for standard input): one "
+    "JSON object per line with exactly the keys of a lookup result: group, "
+    "element, creator, keyword, name, vr, description, retired, block_offset, "
+    "sources. Blank lines are skipped. If any line is bad, every bad line is "
+    "reported and OUTPUT is left as it was; otherwise OUTPUT is replaced in "
+    "one step."
+)
+
+
+def add_arguments(p: argparse.ArgumentParser) -> None:
+    p.add_argument("input", metavar="INPUT", help="JSON Lines file, or - for standard input")
+    p.add_argument("output", metavar="OUTPUT", help="the .tlex file to write")
+    p.add_argument(
+        "--allow-duplicates",
+        action="store_true",
+        help="keep records with equal keys (a lookup finds the later one)",
+    )
+
+
+_TYPES: dict[str, tuple[type, str]] = {
+    "group": (int, "an integer"),
+    "element": (int, "an integer"),
+    "creator": (str, "a string"),
+    "keyword": (str, "a string"),
+    "name": (str, "a string"),
+    "vr": (str, "a string"),
+    "description": (str, "a string"),
+    "retired": (bool, "true or false"),
+    "block_offset": (bool, "true or false"),
+    "sources": (list, "a list of strings"),
+}
+
+_RECORD_REF = re.compile(r"\brecord (\d+)\b")
+
+
+def _json_type(value: Any) -> str:
+    if value is None:
+        return "null"
+    if isinstance(value, bool):
+        return "a boolean"
+    if isinstance(value, (int, float)):
+        return "a number"
+    if isinstance(value, str):
+        return "a string"
+    if isinstance(value, list):
+        return "an array"
+    return "an object"
+
+
+def check_line(text: str, fields: Sequence[str]) -> tuple[dict[str, Any] | None, str | None]:
+    """Decode one JSON Lines record and check its keys and value types.
+
+    Returns (record, None), or (None, reason).
+    """
+    try:
+        value = json.loads(text)
+    except json.JSONDecodeError as e:
+        return None, f"invalid JSON: {e.msg} at column {e.colno}"
+    if not isinstance(value, dict):
+        return None, f"expected a JSON object, got {_json_type(value)}"
+    problems = []
+    missing = [k for k in fields if k not in value]
+    unknown = [k for k in value if k not in fields]
+    if missing:
+        problems.append("missing " + ", ".join(repr(k) for k in missing))
+    if unknown:
+        problems.append("unknown " + ", ".join(repr(k) for k in unknown))
+    for key in fields:
+        if key not in value or key not in _TYPES:
+            continue
+        want, described = _TYPES[key]
+        got = value[key]
+        ok = isinstance(got, want) and (want is not int or not isinstance(got, bool))
+        if ok and want is list:
+            ok = all(isinstance(x, str) for x in got)
+        if not ok:
+            problems.append(f"{key} must be {described}, not {_json_type(got)}")
+    if problems:
+        return None, "; ".join(problems)
+    return value, None
+
+
+def read_records(
+    stream: Iterable[bytes], fields: Sequence[str]
+) -> tuple[list[dict[str, Any]], list[int], list[tuple[int, str]]]:
+    """Read JSON Lines records; blank lines are skipped.
+
+    Returns the good records, the line number of each, and (line, reason)
+    for every bad line.
+    """
+    records: list[dict[str, Any]] = []
+    lines: list[int] = []
+    errors: list[tuple[int, str]] = []
+    for number, raw in enumerate(stream, 1):
+        try:
+            text = raw.decode("utf-8")
+        except UnicodeDecodeError as e:
+            errors.append((number, f"not valid UTF-8 (byte {e.start + 1})"))
+            continue
+        if not text.strip():
+            continue
+        record, reason = check_line(text, fields)
+        if record is None:
+            errors.append((number, reason or "bad record"))
+            continue
+        records.append(record)
+        lines.append(number)
+    return records, lines, errors
+
+
+def _to_lines(message: str, lines: Sequence[int]) -> str:
+    """Rewrite the writer's "record N" references as input line numbers."""
+
+    def repl(m: re.Match[str]) -> str:
+        n = int(m.group(1))
+        return f"line {lines[n]}" if n < len(lines) else m.group(0)
+
+    return _RECORD_REF.sub(repl, message)
+
+
+def check_records(
+    records: Sequence[dict[str, Any]], lines: Sequence[int], allow_duplicates: bool
+) -> list[tuple[int, str]]:
+    """Apply the writer's rules to each record on its own, then look for
+    duplicate keys; return (line, reason) for every bad record."""
+    from taglex import _format
+
+    errors: list[tuple[int, str]] = []
+    duplicates = _format.Duplicates()
+    for rec, line in zip(records, lines):
+        try:
+            checked = _format.check_record(rec)
+        except ValueError as e:
+            errors.append((line, str(e)))
+            continue
+        earlier = duplicates.earlier(checked, line)
+        if earlier is not None and not allow_duplicates:
+            errors.append(
+                (
+                    line,
+                    f"duplicate key (group 0x{checked.group:04x}, element "
+                    f"0x{checked.element:04x}, creator {checked.creator!r}) already used "
+                    f"by line {earlier}; pass --allow-duplicates to keep both",
+                )
+            )
+    return errors
+
+
+def run(args: argparse.Namespace) -> int:
+    from taglex import writer
+
+    try:
+        if args.input == "-":
+            records, lines, errors = read_records(sys.stdin.buffer, writer.FIELDS)
+        else:
+            with open(args.input, "rb") as f:
+                records, lines, errors = read_records(f, writer.FIELDS)
+    except OSError as e:
+        error(f"cannot read {args.input}: {e.strerror or e}")
+        return FAILED
+
+    errors += check_records(records, lines, args.allow_duplicates)
+    if errors:
+        for line, reason in sorted(errors):
+            error(f"{args.input}: line {line}: {reason}")
+        n = len(errors)
+        error(f"{n} bad line{'s' if n != 1 else ''}; {args.output} not written")
+        return FAILED
+
+    try:
+        writer.write(args.output, records, allow_duplicates=args.allow_duplicates)
+    except ValueError as e:
+        error(f"{args.input}: {_to_lines(str(e), lines)}; {args.output} not written")
+        return FAILED
+    except OSError as e:
+        error(f"cannot write {args.output}: {e.strerror or e}")
+        return FAILED
+    print(f"wrote {len(records)} entries to {args.output} ({os.path.getsize(args.output)} bytes)")
+    return OK
