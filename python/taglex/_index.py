@@ -1,0 +1,222 @@
+"""The keyword index of one ``.tlex`` file: keyword to tag, and the private
+elements of each creator.
+
+``_taglex`` answers tags only; the reverse questions need every record. For
+the bundled dictionary a prebuilt index ships beside it (``dicom.keywords``,
+written by ``tools/gen_keyword_index.py``); it is used only when the size and
+CRC-32 it records match the file, so a stale index is never trusted. Any
+other file gets its index built on first use from the records themselves.
+
+Prebuilt index layout (UTF-8 text, lines separated by "\\n")::
+
+    taglex keyword index 1
+    tlex <size> <crc32 hex> <sha256 hex>
+    <standard keywords, joined with TAB>
+    <their tags: 4 bytes each, little-endian, written in hex>
+    <one line per private record: canonical creator TAB creator as stored TAB
+     keyword TAB group TAB element TAB block flag (1 or 0), all numbers decimal>
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+import zlib
+from collections.abc import Iterable, Iterator
+
+__all__ = ["KeywordIndex", "PrivateRow", "MAGIC", "fingerprint", "load", "build"]
+
+MAGIC = "taglex keyword index 1"
+
+# (canonical creator, creator as stored, keyword, group, element, block_offset)
+PrivateRow = tuple[str, str, str, int, int, bool]
+
+# Rows of a file in index order: (group, element, creator, keyword, block_offset).
+Row = tuple[int, int, str, str, bool]
+
+FIRST_BLOCK = 0x10
+
+
+class KeywordIndex:
+    """Keyword to tag for standard elements; every private element by creator.
+
+    ``private`` is parsed only when first asked for (the prebuilt index keeps
+    its private part as text until then).
+    """
+
+    __slots__ = ("standard", "_private", "_private_text", "_by_creator")
+
+    def __init__(self, standard: dict[str, int], private: list[PrivateRow] | None, text: str = ""):
+        self.standard = standard
+        self._private = private
+        self._private_text = text
+        self._by_creator: dict[str, list[PrivateRow]] | None = None
+
+    @property
+    def private(self) -> list[PrivateRow]:
+        if self._private is None:
+            rows: list[PrivateRow] = []
+            for line in self._private_text.split("\n"):
+                if not line:
+                    continue
+                canon, spelling, keyword, group, element, block = line.split("\t")
+                rows.append((canon, spelling, keyword, int(group), int(element), block == "1"))
+            self._private = rows
+            self._private_text = ""
+        return self._private
+
+    @property
+    def by_creator(self) -> dict[str, list[PrivateRow]]:
+        """Private rows grouped by canonical creator, in index order."""
+        if self._by_creator is None:
+            groups: dict[str, list[PrivateRow]] = {}
+            for row in self.private:
+                groups.setdefault(row[0], []).append(row)
+            self._by_creator = groups
+        return self._by_creator
+
+
+def private_tag(group: int, element: int, block: bool) -> int:
+    """The full tag a private row answers with: block form in the first block."""
+    if block:
+        return group << 16 | FIRST_BLOCK << 8 | element
+    return group << 16 | element
+
+
+def from_rows(rows: Iterable[Row]) -> KeywordIndex:
+    """Build the index of a file from its rows in index order."""
+    from taglex._canonical import canonicalize_creator
+
+    standard: dict[str, int] = {}
+    private: list[PrivateRow] = []
+    canon_of: dict[str, str] = {}
+    for group, element, creator, keyword, block in rows:
+        if creator:
+            canon = canon_of.get(creator)
+            if canon is None:
+                canon = canon_of[creator] = canonicalize_creator(creator)
+            private.append((canon, creator, keyword, group, element, block))
+        elif keyword and keyword not in standard:
+            standard[keyword] = private_tag(group, element, block)
+    return KeywordIndex(standard, private)
+
+
+def file_rows(path: str) -> list[Row]:
+    """The rows of a ``.tlex`` file in index order, read by ``taglex._format``.
+    Of entries with equal keys only the last counts, as for a lookup."""
+    from taglex import _format
+
+    with _format.Reader.open(path) as reader:
+        creators = reader.column("creator")
+        keywords = reader.column("keyword")
+        blocks = reader.column("block_offset")
+        rows: list[Row] = []
+        last: tuple[int, int, int] | None = None
+        for group, element, chash, record in reader.index():
+            if (group, element, chash) == last:
+                rows.pop()
+            last = (group, element, chash)
+            rows.append((group, element, creators[record], keywords[record], blocks[record]))
+        return rows
+
+
+def fingerprint(data: bytes | memoryview) -> str:
+    """Size and CRC-32 of a file's bytes, as the prebuilt index records them."""
+    return f"{len(data)} {zlib.crc32(data):08x}"
+
+
+def dump(index: KeywordIndex, data: bytes) -> str:
+    """The text of a prebuilt index for the file whose bytes are ``data``."""
+    import hashlib
+
+    for keyword in index.standard:
+        _check_text(keyword)
+    lines = [
+        MAGIC,
+        f"tlex {fingerprint(data)} {hashlib.sha256(data).hexdigest()}",
+        "\t".join(index.standard),
+        _tags_to_hex(index.standard.values()),
+    ]
+    for canon, spelling, keyword, group, element, block in index.private:
+        for text in (canon, spelling, keyword):
+            _check_text(text)
+        lines.append(f"{canon}\t{spelling}\t{keyword}\t{group}\t{element}\t{int(block)}")
+    return "\n".join(lines) + "\n"
+
+
+def _tags_to_hex(tags: Iterable[int]) -> str:
+    return b"".join(t.to_bytes(4, "little") for t in tags).hex()
+
+
+def _tags_from_hex(text: str) -> list[int]:
+    from array import array
+
+    numbers = array("I")
+    if numbers.itemsize != 4:
+        raise ValueError("no 32-bit array type")
+    numbers.frombytes(bytes.fromhex(text))
+    if sys.byteorder == "big":
+        numbers.byteswap()
+    return numbers.tolist()
+
+
+def _check_text(text: str) -> None:
+    if "\t" in text or "\n" in text:
+        raise ValueError(f"cannot index {text!r}: it holds a tab or a line break")
+
+
+def parse(text: str, data_fingerprint: str | None) -> KeywordIndex | None:
+    """Read a prebuilt index; None if it is not one, or is for other bytes
+    (``data_fingerprint`` None skips that check)."""
+    parts = text.split("\n", 4)
+    if len(parts) != 5 or parts[0] != MAGIC:
+        return None
+    fields = parts[1].split(" ")
+    if len(fields) != 4 or fields[0] != "tlex":
+        return None
+    if data_fingerprint is not None and " ".join(fields[1:3]) != data_fingerprint:
+        return None
+    names = parts[2].split("\t") if parts[2] else []
+    try:
+        numbers = _tags_from_hex(parts[3])
+    except ValueError:
+        return None
+    if len(names) != len(numbers):
+        return None
+    return KeywordIndex(dict(zip(names, numbers)), None, parts[4])
+
+
+def prebuilt_path(tlex_path: str) -> str:
+    root, _ = os.path.splitext(tlex_path)
+    return root + ".keywords"
+
+
+def load(path: str) -> KeywordIndex:
+    """The keyword index of the file at ``path``: the prebuilt one beside it
+    when it matches the file, else one built from the file's records."""
+    prebuilt = prebuilt_path(path)
+    try:
+        with open(prebuilt, encoding="utf-8") as f:
+            text = f.read()
+        index = parse(text, _file_fingerprint(path))
+    except (OSError, ValueError):  # ValueError covers UnicodeDecodeError
+        index = None
+    if index is not None:
+        return index
+    return from_rows(file_rows(path))
+
+
+def _file_fingerprint(path: str) -> str:
+    import mmap
+
+    with open(path, "rb") as f:
+        size = os.fstat(f.fileno()).st_size
+        if not size:
+            return "0 00000000"
+        with mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as m:
+            return f"{size} {zlib.crc32(m):08x}"
+
+
+def build(path: str) -> KeywordIndex:
+    """The keyword index of a file, always built from its records."""
+    return from_rows(file_rows(path))
