@@ -47,16 +47,10 @@ ACME_ELEMENTS = {
 }
 
 
-def _dictionary(path: str):
-    if hasattr(taglex, "Dictionary"):
-        return taglex.Dictionary([path])
-    from taglex.pydicom import _InterimDictionary
-
-    return _InterimDictionary(path)
 
 
 @pytest.fixture(scope="module")
-def acme(tmp_path_factory):
+def acme_path(tmp_path_factory):
     """A dictionary that knows the block of ACME and nothing else."""
     records = [
         {
@@ -75,7 +69,12 @@ def acme(tmp_path_factory):
     ]
     path = tmp_path_factory.mktemp("dict") / "acme.tlex"
     writer.write(path, records)
-    return _dictionary(str(path))
+    return path
+
+
+@pytest.fixture(scope="module")
+def acme(acme_path):
+    return taglex.Dictionary([acme_path])
 
 
 def _add(ds: Dataset, block: int, element: int, vr: str | None = None, value=None) -> None:
@@ -303,6 +302,18 @@ def test_a_second_run_changes_nothing_and_plain_datasets_are_safe(acme):
     made = acme_dataset()  # built in memory: nothing is UN
     assert fix_private_vrs(made, acme) == 0
     assert fix_private_vrs(Dataset(), acme) == 0
+
+
+def test_a_site_layer_in_front_of_the_bundled_dictionary(acme_path):
+    # ACME's block is known only to the site file, GEMS_IDEN_01's only to the
+    # bundled one: a layered dictionary types both.
+    ds = read(to_bytes(acme_dataset(corpus.respell(ACME))))
+    ds.add_new(0x00090010, "LO", "gems_iden_01")
+    ds.add_new(0x00091002, "UN", b"CT01")  # SuiteId, SH
+    layered = taglex.Dictionary([acme_path, taglex.default_path()])
+    assert fix_private_vrs(ds, layered) == len(ACME_ELEMENTS) + 2 + 1
+    assert (ds[0x00091002].VR, ds[0x00091002].value) == ("SH", "CT01")
+    assert ds[private_tag(0x03)].value == "Grüße aus Köln"
 
 
 # --- describe ---------------------------------------------------------------

@@ -62,7 +62,9 @@ class _Entry(Protocol):
 
 
 class _Dictionary(Protocol):
-    def get(self, tag: int, creator: str | None = None) -> Any: ...
+    """What this module asks of a dictionary (``taglex.Dictionary`` has it)."""
+
+    def get(self, tag: int, creator: str | None = None) -> _Entry | None: ...
 
 
 class Described(NamedTuple):
@@ -84,47 +86,14 @@ class Described(NamedTuple):
 
 # --- the dictionary -------------------------------------------------------------
 
-_default: _Dictionary | None = None
-
-
-class _InterimEntry(NamedTuple):
-    vr: str
-    vrs: tuple[str, ...]
-    name: str
-    keyword: str
-    creator: str
-
-
-class _InterimDictionary:
-    """Until taglex.Dictionary lands: the bundled file through Dict.lookup."""
-
-    def __init__(self, path: str | None = None) -> None:
-        import taglex
-
-        self._d = taglex.open_default() if path is None else taglex.open(path)
-
-    def get(self, tag: int, creator: str | None = None) -> _InterimEntry | None:
-        group, element = tag >> 16, tag & 0xFFFF
-        if creator is not None:
-            element &= 0xFF
-        r = self._d.lookup(group, element, creator)
-        if r is None:
-            return None
-        vrs = (r["vr"],)
-        for part in r["description"].split("; "):
-            if part.startswith("VR "):
-                vrs = tuple(part[3:].split(" or "))
-        return _InterimEntry(r["vr"], vrs, r["name"], r["keyword"], r["creator"])
-
 
 def _default_dictionary() -> _Dictionary:
-    global _default
-    if _default is None:
-        _default = _InterimDictionary()
-    return _default
+    from taglex import Dictionary
+
+    return Dictionary.default()
 
 
-def _entry(dictionary: _Dictionary, tag: int, creator: str | None) -> Any:
+def _entry(dictionary: _Dictionary, tag: int, creator: str | None) -> _Entry | None:
     """The dictionary's entry for a tag (a private one with its creator)."""
     return dictionary.get(tag, creator)
 
@@ -220,7 +189,7 @@ class _Level:
         return None
 
 
-def _chosen_vr(entry: Any, level: _Level) -> str | None:
+def _chosen_vr(entry: _Entry, level: _Level) -> str | None:
     """The single VR for an entry, alternatives resolved as pydicom resolves
     them for the standard's ambiguous elements, or None to leave it alone."""
     vrs: tuple[str, ...] = tuple(entry.vrs) or (entry.vr,)
