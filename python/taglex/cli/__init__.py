@@ -25,7 +25,7 @@ from types import ModuleType
 
 from taglex._tags import Tag, format_tag, parse_tag
 
-from . import build, info, lookup
+from . import build, dump, info, lookup
 from ._common import FAILED, PROG, USAGE
 
 __all__ = ["COMMANDS", "Tag", "format_tag", "main", "make_parser", "parse_tag"]
@@ -35,6 +35,7 @@ COMMANDS: tuple[tuple[str, ModuleType], ...] = (
     ("lookup", lookup),
     ("build", build),
     ("info", info),
+    ("dump", dump),
 )
 
 
