@@ -15,7 +15,7 @@ import io
 import os
 import warnings
 from collections.abc import Iterator
-from typing import Any
+from typing import Any, NamedTuple
 
 import pydicom
 from pydicom.dataelem import DataElement
@@ -132,3 +132,34 @@ def restored(original: Dataset, back: Dataset) -> int:
         if other is not None and same(other, elem):
             count += 1
     return count
+
+
+class Counts(NamedTuple):
+    """Typed private elements of the original files, and how many of them
+    come back with the same VR and value from the Implicit VR copies."""
+
+    files: int
+    private: int
+    by_pydicom: int  # creators as they were, pydicom's own dictionary
+    by_taglex: int  # creators re-spelt, then fix_private_vrs
+
+
+def count_restored(names: list[str] | None = None, dictionary: Any = None) -> Counts:
+    """The counts over ``names`` (by default every test file of pydicom
+    that holds typed private elements), fix_private_vrs looking elements up
+    in ``dictionary`` (by default the bundled one)."""
+    from taglex.pydicom import fix_private_vrs
+
+    names = files_with_private_elements() if names is None else names
+    private = by_pydicom = by_taglex = 0
+    for name in names:
+        original = read(os.path.join(TEST_FILES, name))
+        private += len(typed_private(original))
+        plain = read_bytes(implicit_bytes(original, respelt=False))
+        for _ in walk(plain):  # pydicom decodes what its dictionary knows
+            pass
+        by_pydicom += restored(original, plain)
+        fixed = read_bytes(implicit_bytes(original, respelt=True))
+        fix_private_vrs(fixed, dictionary)
+        by_taglex += restored(original, fixed)
+    return Counts(len(names), private, by_pydicom, by_taglex)
