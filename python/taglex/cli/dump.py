@@ -99,10 +99,6 @@ def tag_text(tag: int) -> str:
     return f"({tag >> 16:04X},{tag & 0xFFFF:04X})"
 
 
-def _printable(text: str) -> str:
-    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
-
-
 def _one(value: Any, vr: str) -> str:
     if vr == "AT" and isinstance(value, int):
         return tag_text(value)
@@ -124,17 +120,23 @@ def short_value(elem: DataElement) -> str:
     if vr == "SQ":
         n = len(value) if value is not None else 0
         return f"{n} item" if n == 1 else f"{n} items"
-    if value is None or (isinstance(value, (str, bytes, list)) and len(value) == 0):
+    kind = type(value)
+    if kind is str and value and vr != "UI":
+        text = value  # the common case, first
+    elif value is None or value == "" or value == b"":
         return "(no value)"
-    if isinstance(value, (bytes, bytearray)):
+    elif kind is bytes or kind is bytearray:
         if len(value) <= HEX_BYTES:
             return " ".join(f"{b:02x}" for b in value)
         return f"({len(value)} bytes)"
-    if isinstance(value, (list, tuple, MultiValue)):
-        text = "\\".join(_one(v, vr) for v in value)
+    elif kind is MultiValue or kind is list or kind is tuple:
+        if not value:
+            return "(no value)"
+        text = "\\".join([_one(v, vr) for v in value])
     else:
         text = _one(value, vr)
-    text = _printable(text)
+    if not text.isprintable():
+        text = "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
     if len(text) > VALUE_WIDTH:
         text = text[: VALUE_WIDTH - 3] + "..."
     return text
