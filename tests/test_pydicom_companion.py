@@ -1,8 +1,4 @@
-"""taglex.pydicom: private elements read as UN get their VR and value back.
-
-Written against pydicom 3.0.0 and 3.0.2 (the oldest and newest 3.x release
-these tests ran against).
-"""
+"""taglex.pydicom: private elements read as UN get their VR and value back."""
 
 from __future__ import annotations
 
@@ -27,6 +23,10 @@ from pydicom.uid import ExplicitVRBigEndian, ImplicitVRLittleEndian  # noqa: E40
 import taglex  # noqa: E402
 from taglex import writer  # noqa: E402
 from taglex.pydicom import describe, fix_private_vrs  # noqa: E402
+
+# The oldest and the newest pydicom release these tests passed with.
+PYDICOM_OLDEST = (3, 0, 0)
+PYDICOM_NEWEST = (3, 0, 2)
 
 ACME = "ACME Imaging 1.0"
 GROUP = 0x0029
@@ -407,6 +407,15 @@ def test_more_private_elements_come_back_than_pydicom_brings_back():
 
 
 # --- optional dependency --------------------------------------------------------
+
+
+def test_pydicom_is_a_release_these_tests_passed_with():
+    installed = tuple(int(p) for p in pydicom.__version__.split(".")[:3])
+    assert PYDICOM_OLDEST <= installed <= PYDICOM_NEWEST, (
+        f"pydicom {pydicom.__version__}: taglex.pydicom was tested with "
+        f"{'.'.join(map(str, PYDICOM_OLDEST))} to {'.'.join(map(str, PYDICOM_NEWEST))}; "
+        "run these tests with it and widen the range"
+    )
 
 
 def test_importing_taglex_does_not_import_pydicom():
