@@ -9,6 +9,8 @@ import subprocess
 import sys
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 from support import run_cli as run
 
 pydicom = pytest.importorskip("pydicom")
@@ -166,6 +168,58 @@ def test_unreadable_files_get_one_line_each_and_the_others_are_dumped(capsys, tm
     # --force reads a file without the prefix: one clear line, not a crash.
     code, out, err = run(capsys, "dump", "--force", str(text))
     assert code == 1 and len(err.splitlines()) == 1 and err.startswith(f"taglex: {text}: ")
+
+
+def test_dict_puts_a_site_file_in_front(capsys, tmp_path):
+    from taglex import writer
+
+    site = tmp_path / "site.tlex"
+    writer.write(site, [{
+        "group": 0x0029, "element": 0x01, "creator": "ACME Imaging 1.0", "keyword": "AcmeCount",
+        "name": "Acme Count", "vr": "US", "description": "VM 1", "retired": False,
+        "block_offset": True, "sources": ["site"],
+    }])  # fmt: skip
+    ds = Dataset()
+    ds.add_new(0x00290010, "LO", "acme  IMAGING 1.0")
+    ds.add_new(0x00291001, "US", 513)
+    ds.add_new(0x00090010, "LO", "GEMS_IDEN_01")
+    ds.add_new(0x00091002, "SH", "CT01")
+    path = tmp_path / "site.dcm"
+    path.write_bytes(_implicit(ds))
+
+    code, out, _ = run(capsys, "dump", "--private", "--dict", str(site), str(path))
+    lines = tag_lines(out)
+    assert code == 0
+    assert re.fullmatch(r"\(0029,1001\) US \[acme  IMAGING 1.0\] Acme Count +1  513", lines["(0029,1001)"])
+    assert lines["(0009,1002)"].startswith("(0009,1002) SH [GEMS_IDEN_01] ")  # the bundled one behind
+
+    code, out, _ = run(capsys, "dump", "--private", str(path))
+    assert re.fullmatch(r"\(0029,1001\) UN \[acme  IMAGING 1.0\] Unknown +1  01 02", tag_lines(out)["(0029,1001)"])
+
+    code, out, err = run(capsys, "dump", "--dict", str(tmp_path / "none.tlex"), str(path))
+    assert (code, out, len(err.splitlines())) == (1, "", 1)
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(
+    changes=st.lists(st.tuples(st.integers(132, 10**6), st.integers(0, 255)), min_size=1, max_size=8),
+    cut=st.none() | st.integers(132, 10**6),
+    options=st.sampled_from([(), ("--json",), ("--private",)]),
+)
+def test_damaged_files_get_a_listing_or_one_error_line(capsys, tmp_path, ct_implicit, changes, cut, options):
+    data = bytearray(open(ct_implicit, "rb").read())
+    for at, byte in changes:
+        data[at % len(data)] = byte
+    if cut is not None:
+        data = data[: cut % len(data)]
+    path = tmp_path / "damaged.dcm"
+    path.write_bytes(bytes(data))
+    code, out, err = run(capsys, "dump", *options, str(path))
+    errors = [line for line in err.splitlines() if not line.startswith(f"taglex: {path}: warning: ")]
+    assert all(line.startswith(f"taglex: {path}: ") and line.isprintable() for line in err.splitlines())
+    assert (code, len(errors)) in ((0, 0), (1, 1))
+    if code == 0:
+        assert out
 
 
 def test_without_pydicom_it_says_how_to_install_it():

@@ -40,6 +40,8 @@ INSTALL = "taglex dump needs pydicom 3; install it with: pip install 'taglex[pyd
 VALUE_WIDTH = 64
 # Bytes values up to this length are shown in hex, longer ones by their length.
 HEX_BYTES = 16
+# An error's reason is cut to this many characters.
+REASON_WIDTH = 160
 # The name column ends at most this far from the left.
 NAME_COLUMN = 72
 
@@ -89,7 +91,12 @@ def element_name(d: Described) -> str:
     """The name of an element, with the creator of a private data element in
     front, such as "[SIEMENS CSA HEADER] CSA Image Header Type"."""
     name = plain_name(d)
-    return name if d.creator is None else f"[{d.creator.strip()}] {name}"
+    if d.creator is None:
+        return name
+    creator = d.creator.strip()
+    if not creator.isprintable():
+        creator = "".join(c if c.isprintable() else repr(c)[1:-1] for c in creator)
+    return f"[{creator}] {name}"
 
 
 # --- values -----------------------------------------------------------------------
@@ -265,9 +272,16 @@ def _prune(obj: dict[str, Any]) -> bool:
 
 
 def _first_sentence(message: str) -> str:
-    """A warning's first line without pydicom's pointer to the standard."""
+    """A message of pydicom's as one short line: its first line, without the
+    pointer to the standard, control characters escaped, cut to length (some
+    messages quote whole values)."""
     line = message.splitlines()[0] if message else ""
-    return line.split(" Please see ")[0]
+    line = line.split(" Please see ")[0]
+    if not line.isprintable():
+        line = "".join(c if c.isprintable() else repr(c)[1:-1] for c in line)
+    if len(line) > REASON_WIDTH:
+        line = line[: REASON_WIDTH - 3] + "..."
+    return line
 
 
 def _reason(path: str, e: BaseException) -> str:
