@@ -129,7 +129,7 @@ def short_value(elem: DataElement) -> str:
         return f"{n} item" if n == 1 else f"{n} items"
     kind = type(value)
     if kind is str and value and vr != "UI":
-        text = value  # the common case, first
+        text: str = value  # the common case, first
     elif value is None or value == "" or value == b"":
         return "(no value)"
     elif kind is bytes or kind is bytearray:
