@@ -222,6 +222,25 @@ def test_damaged_files_get_a_listing_or_one_error_line(capsys, tmp_path, ct_impl
         assert out
 
 
+def test_text_an_ascii_output_cannot_hold_is_escaped(tmp_path):
+    ds = Dataset()
+    ds.SpecificCharacterSet = "ISO_IR 100"
+    ds.PatientName = "Müller^Jürgen"
+    path = tmp_path / "umlaut.dcm"
+    path.write_bytes(_implicit(ds))
+    env = {**os.environ, "PYTHONIOENCODING": "ascii"}
+
+    def dump(*options: str) -> str:
+        argv = [sys.executable, "-m", "taglex", "dump", *options, str(path)]
+        done = subprocess.run(argv, capture_output=True, text=True, env=env)
+        assert (done.returncode, done.stderr) == (0, "")
+        return done.stdout
+
+    assert "  M\\xfcller^J\\xfcrgen\n" in dump()
+    model = json.loads(dump("--json"))
+    assert model["00100010"]["Value"] == [{"Alphabetic": "Müller^Jürgen"}]
+
+
 def test_without_pydicom_it_says_how_to_install_it():
     code = "import sys; sys.modules['pydicom'] = None; from taglex.cli import main; sys.exit(main(['dump', 'x.dcm']))"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import sys
 import warnings
 from typing import TYPE_CHECKING, Any
 
@@ -80,9 +81,9 @@ def plain_name(d: Described) -> str:
     if element == 0:
         return "Group Length"
     if group & 1 and group > 7:
-        if element <= 0xFF:
+        if 0x10 <= element <= 0xFF:
             return "Private Creator"
-        if d.creator is None:
+        if element > 0xFF and d.creator is None:
             return "Private element without a creator"
     return "Unknown"
 
@@ -333,7 +334,7 @@ def dump_file(
             short = cut_short(ds)
             fix_private_vrs(ds, dictionary)
             if args.json:
-                text = json.dumps(json_model(ds, dictionary, args.private), ensure_ascii=False)
+                text = json.dumps(json_model(ds, dictionary, args.private), ensure_ascii=not _utf())
                 lines = [text]
             else:
                 lines = [f"# {path}", *listing(ds, dictionary, args.private)]
@@ -377,7 +378,21 @@ def run(args: argparse.Namespace) -> int:
             continue
         if dumped and not args.json:
             print()  # a blank line between files
-        print("\n".join(lines))
+        _print("\n".join(lines))
         dumped += 1
     return status
+
+
+def _utf() -> bool:
+    """Whether standard output takes any text (JSON is escaped otherwise)."""
+    return (sys.stdout.encoding or "").lower().replace("-", "").replace("_", "") == "utf8"
+
+
+def _print(text: str) -> None:
+    """Print, escaping what the output's encoding cannot hold."""
+    try:
+        print(text)
+    except UnicodeEncodeError:
+        encoding = sys.stdout.encoding or "utf-8"
+        print(text.encode(encoding, "backslashreplace").decode(encoding))
 
