@@ -9,7 +9,7 @@ from typing import Any
 
 from taglex._tags import Tag, format_tag, lookup
 
-from ._common import FAILED, OK, error, tag_argument
+from ._common import FAILED, OK, USAGE, error, is_panic, native_reports_silenced, shown, tag_argument
 
 HELP = "look a tag up"
 DESCRIPTION = (
@@ -48,10 +48,21 @@ def format_entry(entry: Mapping[str, Any]) -> str:
     return "\n".join(f"{k}:{' ' * (width - len(k) + 1)}{v}".rstrip() for k, v in rows)
 
 
+def _is_utf8(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
 def run(args: argparse.Namespace) -> int:
     from taglex import _taglex
     from taglex._default import default_path
 
+    if args.creator is not None and not _is_utf8(args.creator):
+        error(f"--creator {shown(args.creator)} is not valid UTF-8")
+        return USAGE
     path = args.dict if args.dict is not None else default_path()
     try:
         d = _taglex.open(path)
@@ -59,7 +70,14 @@ def run(args: argparse.Namespace) -> int:
         error(str(e))
         return FAILED
     tag: Tag = args.tag
-    entry = lookup(d, tag.group, tag.element, args.creator, block=tag.block)
+    try:
+        with native_reports_silenced():
+            entry = lookup(d, tag.group, tag.element, args.creator, block=tag.block)
+    except BaseException as e:
+        if not is_panic(e):
+            raise
+        error(f"{path} is damaged: {e}")
+        return FAILED
     if entry is None:
         with_creator = "" if args.creator is None else f" with creator {args.creator!r}"
         error(f"no entry for {tag}{with_creator} in {path}")
