@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """Benchmark rows of taglex.pydicom and ``taglex dump``, side by side with pydicom.
 
+Two sections of the report of bench/run.py, or alone:
+
     python bench/workloads_pydicom.py [--quick] [--clock cpu|wall] [--rounds N]
 
 1. ``fix_private_vrs`` on an Implicit VR dataset of 1,000 private elements
@@ -16,7 +18,7 @@
 
 Every workload of a group runs once in turn in each round, so that load from
 other processes hits them alike; minima and medians are reported, ratios of
-both. Prints a Markdown report. Needs pydicom and the taglex package
+both, targets judged on the minima. Needs pydicom and the taglex package
 installed in the interpreter that runs it.
 """
 
@@ -25,23 +27,15 @@ from __future__ import annotations
 import argparse
 import io
 import os
-import statistics
 import subprocess
 import sys
 import time
 import warnings
 from collections.abc import Callable
-from dataclasses import dataclass, field
+from typing import Any
 
-import pydicom
-from pydicom.datadict import private_dictionaries
-from pydicom.dataset import Dataset, FileMetaDataset
-from pydicom.uid import ImplicitVRLittleEndian
+from harness import Context, Section, Stats, ms, ratio, verdict, workload
 
-import taglex
-from taglex.pydicom import fix_private_vrs
-
-TEST_FILES = os.path.join(os.path.dirname(pydicom.__file__), "data", "test_files")
 DUMP_FILES = ("CT_small.dcm", "MR_small.dcm")
 PRIVATE_ELEMENTS = 1000
 
@@ -56,19 +50,6 @@ VALUES: dict[str, object] = {
 
 
 # --- measuring ----------------------------------------------------------------------
-
-
-@dataclass
-class Stats:
-    times: list[float] = field(default_factory=list)
-
-    @property
-    def min(self) -> float:
-        return min(self.times)
-
-    @property
-    def median(self) -> float:
-        return statistics.median(self.times)
 
 
 def rounds(cases: dict[str, Callable[[], object]], n: int, clock: Callable[[], float]) -> dict[str, Stats]:
@@ -110,12 +91,10 @@ def us(s: float) -> str:
     return f"{s * 1e6:,.2f}"
 
 
-def ms(s: float) -> str:
-    return f"{s * 1e3:,.2f}"
+def test_files() -> str:
+    import pydicom
 
-
-def ratio(a: float, b: float) -> str:
-    return f"{a / b:.2f}x"
+    return os.path.join(os.path.dirname(pydicom.__file__), "data", "test_files")
 
 
 # --- 1. fix_private_vrs -----------------------------------------------------------
@@ -125,6 +104,10 @@ def private_elements(n: int) -> list[tuple[str, int, int, str]]:
     """n private elements that pydicom's private dictionary and the bundled
     taglex dictionary both know with the same single VR: (creator, group,
     element low byte, VR), several creators, each in a block of its own."""
+    from pydicom.datadict import private_dictionaries
+
+    import taglex
+
     d = taglex.Dictionary.default()
     out: list[tuple[str, int, int, str]] = []
     for creator in sorted(private_dictionaries):
@@ -152,6 +135,9 @@ def private_file(elements: list[tuple[str, int, int, str]], respelt: bool) -> by
     """The elements in an Implicit VR Little Endian file, each creator in a
     block of its group; with ``respelt`` the creators in other letter case
     and spacing, as pydicom's dictionary does not spell them."""
+    from pydicom.dataset import Dataset, FileMetaDataset
+    from pydicom.uid import ImplicitVRLittleEndian
+
     ds = Dataset()
     ds.PatientName = "Private^Elements"
     blocks: dict[tuple[str, int], int] = {}
@@ -175,96 +161,112 @@ def private_file(elements: list[tuple[str, int, int, str]], respelt: bool) -> by
     return buf.getvalue()
 
 
-def bench_fix(n_rounds: int, clock: Callable[[], float]) -> list[str]:
+def fix_section(n_rounds: int, clock: Callable[[], float]) -> Section:
+    import pydicom
+
+    import taglex
+    from taglex.pydicom import fix_private_vrs
+
     elements = private_elements(PRIVATE_ELEMENTS)
     exact, respelt = private_file(elements, False), private_file(elements, True)
     n = len(elements)
     dictionary = taglex.Dictionary.default()
 
-    def pydicom_reads() -> Dataset:
+    def pydicom_reads() -> Any:
         ds = pydicom.dcmread(io.BytesIO(exact))
         for _ in ds:  # decodes every element with its dictionary's VR
             pass
         return ds
 
-    def taglex_fixes() -> Dataset:
+    def taglex_fixes() -> Any:
         ds = pydicom.dcmread(io.BytesIO(respelt))
         fix_private_vrs(ds, dictionary)
         return ds
 
-    def parse_only() -> Dataset:
+    def parse_only() -> Any:
         return pydicom.dcmread(io.BytesIO(respelt))
 
-    # Both give the same elements, VR and value.
-    a, b = pydicom_reads(), taglex_fixes()
-    same = sum(
-        1 for e in a if e.tag.is_private and not e.tag.is_private_creator
-        and b[e.tag].VR == e.VR and b[e.tag].value == e.value
-    )  # fmt: skip
-    unknown = sum(1 for e in pydicom.dcmread(io.BytesIO(respelt)) if e.VR == "UN")
-    if same != n or unknown < n:
-        raise RuntimeError(f"{same} of {n} elements agree; {unknown} read as UN")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        # Both give the same elements, VR and value; pydicom alone, none.
+        a, b = pydicom_reads(), taglex_fixes()
+        same = sum(
+            1 for e in a if e.tag.is_private and not e.tag.is_private_creator
+            and b[e.tag].VR == e.VR and b[e.tag].value == e.value
+        )  # fmt: skip
+        unknown = sum(1 for e in pydicom.dcmread(io.BytesIO(respelt)) if e.VR == "UN")
+        if same != n or unknown < n:
+            raise RuntimeError(f"{same} of {n} elements agree; {unknown} read as UN")
+        s = rounds(
+            {"pydicom": pydicom_reads, "taglex": taglex_fixes, "parse": parse_only}, n_rounds, clock
+        )
 
-    s = rounds(
-        {"pydicom": pydicom_reads, "taglex": taglex_fixes, "parse": parse_only}, n_rounds, clock
-    )
-    lines = [
-        f"### fix_private_vrs on {n:,} private UN elements",
-        "",
+    p_min, t_min = s["pydicom"].min - s["parse"].min, s["taglex"].min - s["parse"].min
+    p_med, t_med = s["pydicom"].median - s["parse"].median, s["taglex"].median - s["parse"].median
+    out = Section()
+    out.add(
         f"An Implicit VR file of {n:,} private elements of {len({e[0] for e in elements})} "
-        "creators. pydicom reads it with the creators as its dictionary spells them and "
-        "decodes every element; taglex reads it with every creator re-spelt (pydicom "
-        "leaves all as UN) and runs `fix_private_vrs`, which gives every one the same "
-        "VR and value. Both parse the file from memory; the parse alone is the third row.",
+        "creators that pydicom's private dictionary and taglex's give the same VR. pydicom "
+        "reads it with the creators as its dictionary spells them and decodes every element; "
+        "taglex reads it with every creator re-spelt (pydicom leaves every element UN) and "
+        "runs `fix_private_vrs`, which gives each the same VR and value as pydicom's reading. "
+        f"Both parse the file from memory; the parse alone is the third row. {n_rounds} rounds.",
         "",
-        "| workload | µs per element (min) | (median) |",
+        "| Workload | µs per element (min) | (median) |",
         "|---|---:|---:|",
         f"| pydicom: read and decode, its dictionary matching | {us(s['pydicom'].min / n)} | {us(s['pydicom'].median / n)} |",
         f"| taglex: read, then `fix_private_vrs`, creators re-spelt | {us(s['taglex'].min / n)} | {us(s['taglex'].median / n)} |",
         f"| parse only (no element decoded) | {us(s['parse'].min / n)} | {us(s['parse'].median / n)} |",
         "",
-    ]
-    p_min, t_min = s["pydicom"].min - s["parse"].min, s["taglex"].min - s["parse"].min
-    p_med, t_med = s["pydicom"].median - s["parse"].median, s["taglex"].median - s["parse"].median
-    lines += [
-        "| ratio taglex / pydicom | min | median |",
+        "| Ratio taglex / pydicom | min | median |",
         "|---|---:|---:|",
         f"| whole (parse included) | {ratio(s['taglex'].min, s['pydicom'].min)} | {ratio(s['taglex'].median, s['pydicom'].median)} |",
         f"| beyond the parse: `fix_private_vrs` {us(t_min / n)} µs vs pydicom's decoding {us(p_min / n)} µs per element | {ratio(t_min, p_min)} | {ratio(t_med, p_med)} |",
         "",
-    ]  # fmt: skip
-    return lines
+    )  # fmt: skip
+    out.target(
+        "fix_private_vrs per element within 2x of pydicom decoding the same elements",
+        f"{us(t_min / n)} vs {us(p_min / n)} µs ({ratio(t_min, p_min)})",
+        t_min <= 2 * p_min,
+    )
+    return out
 
 
 # --- 2. taglex dump -------------------------------------------------------------------
 
 PYDICOM_PRINT = "import pydicom, sys; print(pydicom.dcmread(sys.argv[1]))"
+IMPORTS = "import pydicom, taglex.cli, taglex.pydicom"
 
 
-def bench_dump(n_rounds: int, clock_kind: str, clock: Callable[[], float]) -> list[str]:
+def dump_section(n_rounds: int, clock_kind: str, clock: Callable[[], float]) -> Section:
+    import pydicom
+
+    import taglex
     from taglex.cli.dump import dump_file
 
     py = sys.executable
-    lines = [
-        "### taglex dump of a CT and an MR file",
+    out = Section()
+    out.add(
+        f'`python -m taglex dump FILE` beside `python -c "{PYDICOM_PRINT}" FILE`, each in a fresh '
+        f"process ({clock_kind} time of the child; the imports alone for scale: `import pydicom`, "
+        f"and `{IMPORTS}`, what `taglex dump` imports), then the same work in one process (the "
+        f"dump's lines of one file beside `str(pydicom.dcmread(f))`). {n_rounds} rounds; "
+        f"{n_rounds * 5} in process.",
         "",
-        f'`{py_name()} -m taglex dump FILE` beside `python -c "{PYDICOM_PRINT}" FILE`, '
-        f"each in a fresh process ({clock_kind} time of the child; `import pydicom` alone "
-        "for scale), then the same work in one process (the dump's lines of one file "
-        "beside `str(pydicom.dcmread(f))`).",
-        "",
-        "| file | workload | ms (min) | (median) | ratio to pydicom (min) | (median) |",
+        "| File | Workload | ms (min) | (median) | ratio to pydicom (min) | (median) |",
         "|---|---|---:|---:|---:|---:|",
-    ]
+    )
     args = argparse.Namespace(force=False, json=False, private=False)
     dictionary = taglex.Dictionary.default()
+    worst = 0.0
     for name in DUMP_FILES:
-        path = os.path.join(TEST_FILES, name)
+        path = os.path.join(test_files(), name)
         fresh = fresh_rounds(
             {
                 "taglex dump": [py, "-m", "taglex", "dump", path],
                 "pydicom print": [py, "-c", PYDICOM_PRINT, path],
                 "import pydicom": [py, "-c", "import pydicom"],
+                IMPORTS: [py, "-c", IMPORTS],
             },
             n_rounds,
             clock_kind,
@@ -277,42 +279,68 @@ def bench_dump(n_rounds: int, clock_kind: str, clock: Callable[[], float]) -> li
             return str(pydicom.dcmread(path))
 
         inproc = rounds({"taglex dump": ours, "pydicom print": theirs}, n_rounds * 5, clock)
+        worst = max(worst, fresh["taglex dump"].min / fresh["pydicom print"].min)
         for label, s in (("fresh process", fresh), ("in process", inproc)):
             base = s["pydicom print"]
-            for workload, st in s.items():
-                r = ("", "") if workload == "import pydicom" else (
+            for workload_name, st in s.items():
+                r = ("", "") if workload_name.startswith("import") else (
                     ratio(st.min, base.min), ratio(st.median, base.median))  # fmt: skip
-                lines.append(
-                    f"| {name} | {label}: {workload} | {ms(st.min)} | {ms(st.median)} | {r[0]} | {r[1]} |"
+                out.add(
+                    f"| {name} | {label}: {workload_name} | {ms(st.min)} | {ms(st.median)} | {r[0]} | {r[1]} |"
                 )
-    lines.append("")
-    return lines
+    out.add("")
+    out.target(
+        "taglex dump of a CT or MR file no slower than printing pydicom.dcmread (fresh process)",
+        f"{worst:.2f}x",
+        worst <= 1.0,
+    )
+    return out
 
 
-def py_name() -> str:
-    return f"python{sys.version_info.major}.{sys.version_info.minor}"
+# --- the report -----------------------------------------------------------------------
+
+
+def _rounds(ctx: Context) -> int:
+    return int(ctx.runner.repeat)
+
+
+@workload("fix_private_vrs on 1,000 private UN elements, against pydicom", order=70)
+def fix_private_vrs_rows(ctx: Context) -> Section:
+    return fix_section(_rounds(ctx) * 3, ctx.runner.timer)
+
+
+@workload("taglex dump of a CT and an MR file, against printing pydicom.dcmread", order=75)
+def dump_rows(ctx: Context) -> Section:
+    return dump_section(_rounds(ctx), ctx.runner.clock, ctx.runner.timer)
 
 
 def main(argv: list[str] | None = None) -> int:
+    import pydicom
+
+    import taglex
+
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer rounds")
     parser.add_argument("--rounds", type=int, default=None)
     parser.add_argument("--clock", choices=("cpu", "wall"), default="cpu")
     args = parser.parse_args(argv)
-    n = args.rounds or (5 if args.quick else 21)
+    n = args.rounds or (5 if args.quick else 15)
     clock = time.process_time if args.clock == "cpu" else time.perf_counter
     lines = [
-        "## taglex.pydicom and taglex dump",
-        "",
         f"taglex {taglex.__version__}, pydicom {pydicom.__version__}, "
-        f"Python {sys.version.split()[0]}, {n} rounds, {args.clock} clock, "
+        f"Python {sys.version.split()[0]}, {args.clock} clock, "
         f"load average {' / '.join(f'{x:.2f}' for x in os.getloadavg())}.",
         "",
     ]
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        lines += bench_fix(n * 3, clock)
-        lines += bench_dump(n, args.clock, clock)
+    targets = []
+    for title, section in (
+        ("fix_private_vrs on 1,000 private UN elements", fix_section(n * 3, clock)),
+        ("taglex dump of a CT and an MR file", dump_section(n, args.clock, clock)),
+    ):
+        lines += [f"## {title}", "", *section.lines]
+        targets += section.targets
+    lines += ["| Target | Measured | |", "|---|---|---|"]
+    lines += [f"| {name} | {measured} | {verdict(ok)} |" for name, measured, ok in targets]
     print("\n".join(lines))
     return 0
 
