@@ -148,9 +148,11 @@ def test_unreadable_files_get_one_line_each_and_the_others_are_dumped(capsys, tm
     truncated = tmp_path / "truncated.dcm"
     truncated.write_bytes(data[: len(data) - 100])
     missing = tmp_path / "missing.dcm"
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)  # nobody writes to it: reading would wait for ever
 
     code, out, err = run(
-        capsys, "dump", str(text), ct_implicit, str(missing), str(tmp_path), str(truncated)
+        capsys, "dump", str(text), ct_implicit, str(missing), str(tmp_path), str(fifo), str(truncated)
     )
     assert code == 1
     # The implicit copy ends with the trailing padding (FFFC,FFFC).
@@ -158,6 +160,7 @@ def test_unreadable_files_get_one_line_each_and_the_others_are_dumped(capsys, tm
         f"taglex: {text}: not a DICOM file (no 'DICM' prefix; --force reads one without it)",
         f"taglex: {missing}: No such file or directory",
         f"taglex: {tmp_path}: Is a directory",
+        f"taglex: {fifo}: not a regular file",
         f"taglex: {truncated}: truncated: (FFFC,FFFC) holds 26 of its 126 bytes",
     ]
     # The readable file in full; the truncated one as far as it goes.
@@ -198,6 +201,27 @@ def test_dict_puts_a_site_file_in_front(capsys, tmp_path):
 
     code, out, err = run(capsys, "dump", "--dict", str(tmp_path / "none.tlex"), str(path))
     assert (code, out, len(err.splitlines())) == (1, "", 1)
+
+
+def test_a_damaged_dictionary_is_one_error_line(capsys, tmp_path):
+    from support import EXAMPLE, Layout
+
+    from taglex import writer
+
+    layout = Layout(writer.build(EXAMPLE))
+    layout.set_record(0, name_offset=layout.strings_count + 1)  # Patient's Name: past the strings
+    damaged = tmp_path / "damaged.tlex"
+    damaged.write_bytes(layout.bytes())
+    ds = Dataset()
+    ds.PatientName = "Somebody"
+    path = tmp_path / "patient.dcm"
+    path.write_bytes(_implicit(ds))
+
+    # Every file would meet the damage: one line, and the command stops.
+    code, out, err = run(capsys, "dump", "--dict", str(damaged), str(path), CT)
+    assert (code, out) == (1, "")
+    assert err.startswith(f"taglex: {damaged} + {taglex.default_path()} is damaged: range start index ")
+    assert len(err.splitlines()) == 1
 
 
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])

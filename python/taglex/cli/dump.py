@@ -11,11 +11,13 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
+import stat
 import sys
 import warnings
 from typing import TYPE_CHECKING, Any
 
-from ._common import FAILED, OK, error
+from ._common import FAILED, OK, error, is_panic, native_reports_silenced
 
 if TYPE_CHECKING:
     from pydicom.dataelem import DataElement
@@ -316,6 +318,11 @@ def cut_short(ds: Dataset) -> str | None:
     return None
 
 
+class DamagedDictionary(Exception):
+    """A lookup met a dictionary file broken in a way opening it did not
+    show; every file would meet it, so the command stops."""
+
+
 def dump_file(
     path: str, dictionary: Any, args: argparse.Namespace
 ) -> tuple[list[str] | None, bool]:
@@ -326,9 +333,18 @@ def dump_file(
 
     from taglex.pydicom import fix_private_vrs
 
+    try:
+        kind = os.stat(path).st_mode
+    except OSError as e:
+        error(_reason(path, e))
+        return None, False
+    if not stat.S_ISREG(kind):
+        # A FIFO or a device would keep the reader waiting.
+        error(f"{path}: {'Is a directory' if stat.S_ISDIR(kind) else 'not a regular file'}")
+        return None, False
     messages: list[str] = []
     try:
-        with warnings.catch_warnings(record=True) as caught:
+        with native_reports_silenced(), warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             ds = pydicom.dcmread(path, force=args.force)
             short = cut_short(ds)
@@ -345,6 +361,10 @@ def dump_file(
     except Exception as e:  # pydicom raises many kinds for damaged files
         error(_reason(path, e))
         return None, False
+    except BaseException as e:
+        if not is_panic(e):
+            raise
+        raise DamagedDictionary(str(e)) from None
     for message in messages:
         error(f"{path}: warning: {message}")
     if short is not None:
@@ -371,7 +391,12 @@ def run(args: argparse.Namespace) -> int:
     status = OK
     dumped = 0
     for path in args.files:
-        lines, whole = dump_file(path, dictionary, args)
+        try:
+            lines, whole = dump_file(path, dictionary, args)
+        except DamagedDictionary as e:
+            paths = getattr(dictionary, "paths", ())
+            error(f"{' + '.join(paths) or 'the dictionary'} is damaged: {e}")
+            return FAILED
         if not whole:
             status = FAILED
         if lines is None:
