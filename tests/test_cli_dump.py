@@ -119,23 +119,18 @@ def test_json_is_the_dicom_json_model_with_names(capsys, ct_implicit):
     implicit, explicit = (json.loads(line) for line in out.splitlines())
     reference = corpus.read(CT).to_json_dict()
     for model in (implicit, explicit):
-        assert model["00100010"] == {
-            "vr": "PN",
-            "Name": "Patient's Name",
-            "Value": [{"Alphabetic": "CompressedSamples^CT1"}],
-        }
+        assert model["00100010"]["Name"] == "Patient's Name"
         item = model["00101002"]["Value"][1]["00100020"]
         assert (item["Name"], item["Value"]) == ("Patient ID", ["1234ABCD"])
-        assert model["00431013"]["vr"] == "SS"
         assert model["00431013"]["Name"] == name_of(0x00431013, "GEMS_PARM_01")
-        # The elements of the model, with the names taken out, are pydicom's,
-        # apart from the creators re-spelt in the implicit copy and its pixels.
+        # Without the names, the elements are pydicom's (sequences apart), but
+        # for the implicit copy's re-spelt creators and left-out pixels.
         for key, want in reference.items():
-            if model is implicit and (key == "7FE00010" or key.endswith("0010") and int(key[:4], 16) & 1):
+            if want["vr"] == "SQ" or model is implicit and (
+                key == "7FE00010" or key.endswith("0010") and int(key[:4], 16) & 1
+            ):
                 continue
             got = {k: v for k, v in model[key].items() if k not in ("Name", "PrivateCreator")}
-            if want["vr"] == "SQ":
-                continue  # items compared above
             assert got == want, key
     assert implicit["00091002"]["PrivateCreator"] == RESPELT_IDEN
     assert "PrivateCreator" not in implicit["00090010"]

@@ -176,85 +176,53 @@ def test_decodes_each_vr_as_pydicom_does(acme, pydicom_knows_acme, charset, unde
     assert fixed[(((private_tag(0x05)), 0),), (GROUP << 16) | 0x4001].value == 7
 
 
-def test_leaves_alone_what_it_cannot_resolve(acme):
+def test_blocks_it_resolves_and_elements_it_leaves_alone(acme):
     ds = acme_dataset()
+    ds.add_new((GROUP << 16) | 0x20, "LO", corpus.respell(ACME))  # the creator reserved twice
+    ds.add_new(private_tag(0x03, 0x20), "LO", "twice")
     ds.add_new(private_tag(0x7F), "LO", "not in the dictionary")  # unknown element
     ds.add_new((GROUP << 16) | 0x11, "LO", "Other Vendor 2.0")  # unknown creator
     ds.add_new(private_tag(0x01, 0x11), "US", 3)
     ds.add_new(private_tag(0x01, 0x12), "US", 4)  # block 12 has no creator element
-    ds.add_new(private_tag(0x02, 0x12), "UL", 5)
     ds.add_new(private_tag(0x09), "SL", None)
     ds[private_tag(0x09)].value = b""
     ds.add_new(private_tag(0x02), "OB", b"\x00" * 6)  # 6 bytes cannot be FL
-    ds.add_new((GROUP << 16) | 0x0011, "LO", "Other Vendor 2.0")
     data = to_bytes(ds)
-    before = elements(read(data))
-    fixed_ds = read(data)
-    fix_private_vrs(fixed_ds, acme)
-    after = elements(fixed_ds)
-    for tag in (
-        private_tag(0x7F),
-        private_tag(0x01, 0x11),
-        private_tag(0x01, 0x12),
-        private_tag(0x02, 0x12),
-        private_tag(0x02),
-    ):
-        got, want = after[((), tag)], before[((), tag)]
-        assert (got.VR, got.value) == ("UN", want.value), hex(tag)
-    # An empty value is an empty value of the dictionary's VR.
-    assert after[((), private_tag(0x09))].VR == "SL"
-
-
-def test_a_creator_reserved_twice_types_both_blocks(acme):
-    ds = acme_dataset(ACME, block=0x10)
-    ds.add_new((GROUP << 16) | 0x0020, "LO", corpus.respell(ACME))
-    ds.add_new(private_tag(0x01, 0x20), "US", 9)
-    ds.add_new(private_tag(0x03, 0x20), "LO", "twice")
-    fixed = read(to_bytes(ds))
+    before, fixed = elements(read(data)), read(data)
     fix_private_vrs(fixed, acme)
-    assert fixed[private_tag(0x01, 0x20)].value == 9
-    assert fixed[private_tag(0x03, 0x20)].value == "twice"
-    assert fixed[private_tag(0x01, 0x10)].value == 513
+    after = elements(fixed)
+    for tag in (private_tag(0x7F), private_tag(0x01, 0x11), private_tag(0x01, 0x12), private_tag(0x02)):
+        assert (after[((), tag)].VR, after[((), tag)].value) == ("UN", before[((), tag)].value), hex(tag)
+    assert after[((), private_tag(0x09))].VR == "SL"  # empty, of the dictionary's VR
+    assert (fixed[private_tag(0x03, 0x20)].value, fixed[private_tag(0x01)].value) == ("twice", 513)
+
+
+def _pixels(ds: Dataset) -> None:
+    ds.BitsAllocated = 16
+    ds.PixelData = b"\x00\x00"
 
 
 @pytest.mark.parametrize(
-    "pixel_representation, vr, values",
-    [(0, "US", [1, 65535]), (1, "SS", [1, -1]), (None, "US", [1, 65535])],
+    "change, implicit, element, want",
+    [
+        (lambda ds: setattr(ds, "PixelRepresentation", 0), True, 0x07, ("US", [1, 65535])),
+        (lambda ds: setattr(ds, "PixelRepresentation", 1), True, 0x07, ("SS", [1, -1])),
+        (lambda ds: None, True, 0x07, ("US", [1, 65535])),  # no pixels: US
+        (_pixels, True, 0x07, None),  # pixels, no representation: left alone
+        (lambda ds: None, True, 0x08, ("OW", b"\x01\x00\xff\xff")),  # OB or OW, implicit: OW
+        (lambda ds: None, False, 0x08, None),  # explicit: the writer chose, left alone
+    ],
+    ids=["rep0", "rep1", "no-pixels", "pixels", "ob-ow-implicit", "ob-ow-explicit"],
 )
-def test_us_or_ss_follows_the_pixel_representation(acme, pixel_representation, vr, values):
+def test_alternatives_resolved_as_pydicom_resolves_them(acme, change, implicit, element, want):
     ds = acme_dataset()
-    ds[private_tag(0x07)].value = b"\x01\x00\xff\xff"
-    ds[private_tag(0x07)].VR = "OB"
-    if pixel_representation is not None:
-        ds.PixelRepresentation = pixel_representation
-    fixed = read(to_bytes(ds))
+    for e in (0x07, 0x08):
+        ds[private_tag(e)].VR, ds[private_tag(e)].value = "UN", b"\x01\x00\xff\xff"
+    change(ds)
+    fixed = read(to_bytes(ds, implicit=implicit, little=implicit))
     fix_private_vrs(fixed, acme)
-    assert (fixed[private_tag(0x07)].VR, fixed[private_tag(0x07)].value) == (vr, values)
-
-
-def test_us_or_ss_beside_pixels_without_a_representation_is_left_alone(acme):
-    ds = acme_dataset()
-    ds.BitsAllocated = 16
-    ds.PixelData = b"\x00\x00"
-    fixed = read(to_bytes(ds))
-    fix_private_vrs(fixed, acme)
-    assert fixed[private_tag(0x07)].VR == "UN"
-    assert fixed[private_tag(0x01)].VR == "US"
-
-
-def test_ob_or_ow_is_ow_in_implicit_data_and_left_alone_in_explicit(acme):
-    fixed = read(to_bytes(acme_dataset()))
-    fix_private_vrs(fixed, acme)
-    assert (fixed[private_tag(0x08)].VR, fixed[private_tag(0x08)].value) == ("OW", b"\x01\x02\x03\x04")
-
-    ds = acme_dataset()
-    for elem in ds:
-        if elem.tag.is_private and not elem.tag.is_private_creator and elem.VR != "SQ":
-            elem.VR = "UN"
-            elem.value = b"\x01\x02\x03\x04"
-    fixed = read(to_bytes(ds, implicit=False, little=False))
-    fix_private_vrs(fixed, acme)
-    assert fixed[private_tag(0x08)].VR == "UN"
+    got = fixed[private_tag(element)]
+    assert (got.VR, got.value) == (want or ("UN", b"\x01\x00\xff\xff"))
 
 
 def _big_endian_un(ds: Dataset) -> Dataset:
@@ -293,15 +261,9 @@ def test_elements_already_read_and_deferred_values(acme):
         deferred = pydicom.dcmread(f, defer_size=4)
         assert fix_private_vrs(deferred, acme) == len(ACME_ELEMENTS) + 2
         assert deferred[private_tag(0x0A)].value == "long text"
-
-
-def test_a_second_run_changes_nothing_and_plain_datasets_are_safe(acme):
-    ds = read(to_bytes(acme_dataset()))
-    assert fix_private_vrs(ds, acme) == len(ACME_ELEMENTS) + 2
-    assert fix_private_vrs(ds, acme) == 0
-    made = acme_dataset()  # built in memory: nothing is UN
-    assert fix_private_vrs(made, acme) == 0
-    assert fix_private_vrs(Dataset(), acme) == 0
+    # A second run changes nothing; a dataset made in memory has no UN.
+    assert fix_private_vrs(touched, acme) == 0
+    assert fix_private_vrs(acme_dataset(), acme) == fix_private_vrs(Dataset(), acme) == 0
 
 
 def test_a_site_layer_in_front_of_the_bundled_dictionary(acme_path):
@@ -333,15 +295,11 @@ def test_describe_names_every_element_with_its_path(acme):
     assert nested.element.value == "innen"
     creator = seen[((), (GROUP << 16) | 0x10)]
     assert (creator.creator, creator.entry) == (None, None)
-    # Standard elements are looked up without a creator (not in this dictionary).
+    # Standard elements are looked up without a creator: not in ACME's
+    # dictionary, in the bundled one (the default).
     assert seen[((), 0x00100010)].entry is None
-
-
-def test_describe_uses_the_bundled_dictionary_by_default():
-    ds = Dataset()
-    ds.PatientName = "X"
-    (only,) = describe(ds)
-    assert (only.tag, only.creator, only.entry.keyword) == (0x00100010, None, "PatientName")
+    bundled = {d.tag: d for d in describe(ds)}
+    assert (bundled[0x00100010].creator, bundled[0x00100010].entry.keyword) == (None, "PatientName")
 
 
 # --- pydicom's own test files ---------------------------------------------------
