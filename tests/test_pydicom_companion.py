@@ -78,8 +78,8 @@ def acme(acme_path):
 
 
 def _add(ds: Dataset, block: int, element: int, vr: str | None = None, value=None) -> None:
-    spec_vr, _, spec_value = ACME_ELEMENTS[element]
-    ds.add_new((GROUP << 16) | (block << 8) | element, vr or spec_vr, spec_value if value is None else value)
+    given_vr, _, given_value = ACME_ELEMENTS[element]
+    ds.add_new((GROUP << 16) | (block << 8) | element, vr or given_vr, given_value if value is None else value)
 
 
 def acme_dataset(creator: str = ACME, block: int = 0x10, charset: str = "ISO_IR 100") -> Dataset:
