@@ -8,7 +8,7 @@ import struct
 import subprocess
 import sys
 import warnings
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 
 import pytest
 
