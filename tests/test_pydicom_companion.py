@@ -278,6 +278,16 @@ def test_a_site_layer_in_front_of_the_bundled_dictionary(acme_path):
     assert ds[private_tag(0x03)].value == "Grüße aus Köln"
 
 
+def test_arguments_of_the_wrong_kind_are_a_type_error(acme):
+    ds = read(to_bytes(acme_dataset()))
+    for call in (fix_private_vrs, describe):
+        with pytest.raises(TypeError, match=r"needs a pydicom Dataset, not dict"):
+            call({"PatientName": "X"})
+        with pytest.raises(TypeError, match=r"dictionary must be a taglex.Dictionary .* not str"):
+            call(ds, taglex.default_path())
+    assert ds[private_tag(0x01)].VR == "UN"  # nothing changed on the way
+
+
 # --- describe ---------------------------------------------------------------
 
 

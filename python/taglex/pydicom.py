@@ -321,15 +321,30 @@ def fix_private_vrs(ds: Dataset, dictionary: Any = None) -> int:
     do not decode as the VR are left untouched. Returns how many elements
     were changed.
     """
-    d: _Dictionary = _default_dictionary() if dictionary is None else dictionary
+    d = _checked("fix_private_vrs", ds, dictionary)
     return _fix(_top(ds), d)
 
 
 def describe(ds: Dataset, dictionary: Any = None) -> Iterator[Described]:
     """Yield every element of ``ds``, nested ones after their sequence, with
     its path, its private creator and the dictionary's entry (or None)."""
-    d: _Dictionary = _default_dictionary() if dictionary is None else dictionary
-    yield from _describe(_top(ds), (), d)
+    d = _checked("describe", ds, dictionary)
+    return _describe(_top(ds), (), d)
+
+
+def _checked(function: str, ds: object, dictionary: Any) -> _Dictionary:
+    """The dictionary to use, after a TypeError for arguments of the wrong kind."""
+    if not isinstance(ds, Dataset):
+        raise TypeError(f"{function} needs a pydicom Dataset, not {type(ds).__name__}")
+    if dictionary is None:
+        return _default_dictionary()
+    if not callable(getattr(dictionary, "get", None)):
+        raise TypeError(
+            f"{function}: dictionary must be a taglex.Dictionary (or None for the bundled "
+            f"one), not {type(dictionary).__name__}"
+        )
+    d: _Dictionary = dictionary
+    return d
 
 
 def _describe(level: _Level, path: tuple[tuple[int, int], ...], d: _Dictionary) -> Iterator[Described]:
