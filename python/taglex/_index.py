@@ -13,6 +13,8 @@ Prebuilt index layout (UTF-8 text, lines separated by "\\n")::
     tlex <size> <crc32 hex> <sha256 hex>
     <standard keywords, joined with TAB>
     <their tags: 4 bytes each, little-endian, written in hex>
+    <repeating masks: mask TAB keyword TAB mask TAB keyword ..., a mask
+     written as 8 hex digits with x for any digit, e.g. 60xx3000>
     <one line per private record: canonical creator TAB creator as stored TAB
      keyword TAB group TAB element TAB block flag (1 or 0), all numbers decimal>
 """
@@ -20,19 +22,21 @@ Prebuilt index layout (UTF-8 text, lines separated by "\\n")::
 from __future__ import annotations
 
 import os
+import re
 import sys
 import zlib
 from collections.abc import Iterable, Iterator
 
 __all__ = ["KeywordIndex", "PrivateRow", "MAGIC", "fingerprint", "load", "build"]
 
-MAGIC = "taglex keyword index 1"
+MAGIC = "taglex keyword index 2"
 
 # (canonical creator, creator as stored, keyword, group, element, block_offset)
 PrivateRow = tuple[str, str, str, int, int, bool]
 
-# Rows of a file in index order: (group, element, creator, keyword, block_offset).
-Row = tuple[int, int, str, str, bool]
+# Rows of a file in index order: (group, element, creator, keyword, block_offset,
+# description).
+Row = tuple[int, int, str, str, bool, str]
 
 FIRST_BLOCK = 0x10
 
@@ -44,10 +48,19 @@ class KeywordIndex:
     its private part as text until then).
     """
 
-    __slots__ = ("standard", "_private", "_private_text", "_by_creator")
+    __slots__ = ("standard", "repeaters", "_private", "_private_text", "_by_creator")
 
-    def __init__(self, standard: dict[str, int], private: list[PrivateRow] | None, text: str = ""):
+    def __init__(
+        self,
+        standard: dict[str, int],
+        private: list[PrivateRow] | None,
+        text: str = "",
+        repeaters: dict[str, str] | None = None,
+    ):
         self.standard = standard
+        # Repeating masks such as "60xx3000", with their keyword: the entries
+        # whose description says "repeating (60xx,3000)".
+        self.repeaters: dict[str, str] = repeaters or {}
         self._private = private
         self._private_text = text
         self._by_creator: dict[str, list[PrivateRow]] | None = None
@@ -89,8 +102,12 @@ def from_rows(rows: Iterable[Row]) -> KeywordIndex:
 
     standard: dict[str, int] = {}
     private: list[PrivateRow] = []
+    repeaters: dict[str, str] = {}
     canon_of: dict[str, str] = {}
-    for group, element, creator, keyword, block in rows:
+    for group, element, creator, keyword, block, description in rows:
+        if "repeating (" in description:
+            for mask, word in repeating_masks(description, keyword):
+                repeaters.setdefault(mask, word)
         if creator:
             canon = canon_of.get(creator)
             if canon is None:
@@ -98,7 +115,25 @@ def from_rows(rows: Iterable[Row]) -> KeywordIndex:
             private.append((canon, creator, keyword, group, element, block))
         elif keyword and keyword not in standard:
             standard[keyword] = private_tag(group, element, block)
-    return KeywordIndex(standard, private)
+    return KeywordIndex(standard, private, repeaters=repeaters)
+
+
+_MASK = re.compile(r"\(([0-9A-Fa-fx]{4}),([0-9A-Fa-fx]{4})\)(?: (\w*))?")
+
+
+def repeating_masks(description: str, keyword: str) -> Iterator[tuple[str, str]]:
+    """The repeating masks a description names, each with its keyword: the
+    entry's own ("repeating (60xx,3000)") and those of merged entries ("also
+    repeating (0028,04x0) RowsForNthOrderCoefficients")."""
+    for part in description.split("; "):
+        if part.startswith("repeating ("):
+            m = _MASK.match(part, len("repeating "))
+            if m:
+                yield m[1] + m[2], keyword
+        elif part.startswith("also repeating ("):
+            m = _MASK.match(part, len("also repeating "))
+            if m:
+                yield m[1] + m[2], m[3] or ""
 
 
 def file_rows(path: str) -> list[Row]:
@@ -110,13 +145,23 @@ def file_rows(path: str) -> list[Row]:
         creators = reader.column("creator")
         keywords = reader.column("keyword")
         blocks = reader.column("block_offset")
+        descriptions = reader.column("description")
         rows: list[Row] = []
         last: tuple[int, int, int] | None = None
         for group, element, chash, record in reader.index():
             if (group, element, chash) == last:
                 rows.pop()
             last = (group, element, chash)
-            rows.append((group, element, creators[record], keywords[record], blocks[record]))
+            rows.append(
+                (
+                    group,
+                    element,
+                    creators[record],
+                    keywords[record],
+                    blocks[record],
+                    descriptions[record],
+                )
+            )
         return rows
 
 
@@ -136,6 +181,7 @@ def dump(index: KeywordIndex, data: bytes) -> str:
         f"tlex {fingerprint(data)} {hashlib.sha256(data).hexdigest()}",
         "\t".join(index.standard),
         _tags_to_hex(index.standard.values()),
+        "\t".join(f"{mask}\t{word}" for mask, word in index.repeaters.items()),
     ]
     for canon, spelling, keyword, group, element, block in index.private:
         for text in (canon, spelling, keyword):
@@ -168,8 +214,8 @@ def _check_text(text: str) -> None:
 def parse(text: str, data_fingerprint: str | None) -> KeywordIndex | None:
     """Read a prebuilt index; None if it is not one, or is for other bytes
     (``data_fingerprint`` None skips that check)."""
-    parts = text.split("\n", 4)
-    if len(parts) != 5 or parts[0] != MAGIC:
+    parts = text.split("\n", 5)
+    if len(parts) != 6 or parts[0] != MAGIC:
         return None
     fields = parts[1].split(" ")
     if len(fields) != 4 or fields[0] != "tlex":
@@ -183,7 +229,11 @@ def parse(text: str, data_fingerprint: str | None) -> KeywordIndex | None:
         return None
     if len(names) != len(numbers):
         return None
-    return KeywordIndex(dict(zip(names, numbers)), None, parts[4])
+    masks = parts[4].split("\t") if parts[4] else []
+    if len(masks) % 2:
+        return None
+    repeaters = dict(zip(masks[::2], masks[1::2]))
+    return KeywordIndex(dict(zip(names, numbers)), None, parts[5], repeaters)
 
 
 def prebuilt_path(tlex_path: str) -> str:
