@@ -102,3 +102,21 @@ def test_python_dash_m(tmp_path, example_path):
         check=False,
     )
     assert proc.returncode == 1 and proc.stdout == "" and proc.stderr.count("\n") == 1
+
+
+def test_info_of_a_fifo_answers_promptly(tmp_path):
+    fifo = tmp_path / "pipe.tlex"
+    os.mkfifo(fifo)  # no writer: a blocking open would wait forever
+    proc = subprocess.run(
+        [sys.executable, "-m", "taglex", "info", str(fifo)],
+        capture_output=True, text=True, timeout=60, check=False,
+    )  # fmt: skip
+    fields = _info_fields(proc.stdout)
+    assert proc.returncode == 1 and proc.stderr == ""
+    assert fields["opens"].startswith("no: cannot open") and fields["records"] == "n/a"
+
+
+def test_help_lists_the_exit_statuses(capsys):
+    code, out, _ = run(capsys, "--help")
+    statuses = out.partition("exit status:")[2].split()
+    assert code == 0 and {"0", "1", "2", "130", "143"} <= set(statuses)

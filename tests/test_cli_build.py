@@ -8,6 +8,7 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
 from support import ACME_FLAGS, EXAMPLE, PATIENT_NAME, jsonl, run_cli as run
 
 import taglex
@@ -62,9 +63,12 @@ def test_build_reports_every_bad_line_and_writes_nothing(capsys, tmp_path):
         json.dumps(dict(ACME_FLAGS, creator=" ACME 1.0")),  # 13: duplicate of 12 once canonical
         json.dumps(dict(good, element=0x24, sources=["a", 3])),  # 14: wrong type in list
         json.dumps(dict(good, element=0x25, group=True)),  # 15: bool is not an int
+        '{"group": ' + "1" * 5000 + "}",  # 16: too many digits for int()
+        "[" * 100_000 + "]" * 100_000,  # 17: deeper than the parser recurses
+        json.dumps(good)[:-1] + ', "vr": "LO"}',  # 18: a key given twice
     ]
     src = tmp_path / "in.jsonl"
-    src.write_bytes(("\n".join(lines) + "\n").encode() + b'{"name": "\xff"}\n')  # 16: not UTF-8
+    src.write_bytes(("\n".join(lines) + "\n").encode() + b'{"name": "\xff"}\n')  # 19: not UTF-8
     out_path = tmp_path / "out.tlex"
     code, out, err = run(capsys, "build", str(src), str(out_path))
     assert code == 1 and out == ""
@@ -77,7 +81,7 @@ def test_build_reports_every_bad_line_and_writes_nothing(capsys, tmp_path):
         assert line.startswith(prefix), line
         number, _, reason = line[len(prefix) :].partition(": ")
         reported[int(number)] = reason
-    assert sorted(reported) == [2, 3, 4, 5, 6, 7, 8, 9, 11, 13, 14, 15, 16]
+    assert sorted(reported) == [2, 3, 4, 5, 6, 7, 8, 9, 11, 13, 14, 15, 16, 17, 18, 19]
     assert "invalid JSON" in reported[2]
     assert "JSON object" in reported[3]
     assert "missing 'vr'" in reported[4]
@@ -90,8 +94,11 @@ def test_build_reports_every_bad_line_and_writes_nothing(capsys, tmp_path):
     assert "duplicate" in reported[13] and "line 12" in reported[13]
     assert "sources" in reported[14]
     assert "group" in reported[15]
-    assert "UTF-8" in reported[16]
-    assert err.splitlines()[-1] == f"taglex: 13 bad lines; {out_path} not written"
+    assert "digits" in reported[16]
+    assert "nested too deeply" in reported[17]
+    assert "duplicate key 'vr'" in reported[18]
+    assert "UTF-8" in reported[19]
+    assert err.splitlines()[-1] == f"taglex: 16 bad lines; {out_path} not written"
 
 
 def test_failed_build_leaves_the_old_output_untouched(capsys, tmp_path, example_path):
@@ -184,3 +191,67 @@ def test_build_replaces_a_file_that_another_process_has_open(capsys, tmp_path, e
         child.stdin.close()
         child.wait(timeout=60)
     assert child.returncode == 0
+
+
+# --- what build refuses to destroy ---------------------------------------------------
+
+
+def test_build_keeps_its_input_when_output_is_the_same_file(tmp_path):
+    src = tmp_path / "in.jsonl"
+    src.write_text(jsonl(*EXAMPLE))
+    before = src.read_bytes()
+    for argv, stdin in (([str(src), str(src)], None), (["-", str(src)], src)):
+        with open(stdin or os.devnull, "rb") as f:
+            proc = subprocess.run(
+                [sys.executable, "-m", "taglex", "build", *argv],
+                stdin=f, capture_output=True, text=True, timeout=60, check=False,
+            )  # fmt: skip
+        assert proc.returncode == 1 and proc.stdout == ""
+        assert proc.stderr.count("\n") == 1 and "same file" in proc.stderr
+        assert src.read_bytes() == before
+    assert os.listdir(tmp_path) == ["in.jsonl"]
+
+
+def test_build_refuses_an_empty_or_non_regular_output(capsys, tmp_path):
+    src = tmp_path / "in.jsonl"
+    src.write_text(jsonl(*EXAMPLE))
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    link = tmp_path / "link"
+    link.symlink_to(fifo)
+    for output, says in (("", "empty"), (str(fifo), "not a regular file"), (str(link), "not a regular file")):
+        code, out, err = run(capsys, "build", str(src), output)
+        assert code == 1 and out == "" and err.count("\n") == 1 and says in err, err
+    assert fifo.is_fifo() and link.is_symlink()
+    assert sorted(os.listdir(tmp_path)) == ["fifo", "in.jsonl", "link"]
+
+
+# The build stops on a signal while its temporary file is being written.
+INTERRUPTED_BUILD = textwrap.dedent(
+    """
+    import os, signal, sys
+    from taglex import cli
+    def fsync(fd):
+        os.kill(os.getpid(), getattr(signal, sys.argv[1]))
+    os.fsync = fsync
+    sys.exit(cli.main(["build", sys.argv[2], sys.argv[3]]))
+    """
+)
+
+
+@pytest.mark.parametrize("signame, status", [("SIGINT", 130), ("SIGTERM", 143)])
+def test_interrupted_build_removes_its_temporary_file(tmp_path, example_path, signame, status):
+    src = tmp_path / "in.jsonl"
+    src.write_text(jsonl(dict(PATIENT_NAME, keyword="Changed")))
+    before = sorted(os.listdir(tmp_path))
+    with open(example_path, "rb") as f:
+        old = f.read()
+    proc = subprocess.run(
+        [sys.executable, "-c", INTERRUPTED_BUILD, signame, str(src), example_path],
+        capture_output=True, text=True, timeout=60, check=False,
+    )  # fmt: skip
+    assert (proc.returncode, proc.stdout) == (status, "")
+    assert proc.stderr.count("\n") == 1 and proc.stderr.startswith("taglex: ")
+    assert sorted(os.listdir(tmp_path)) == before
+    with open(example_path, "rb") as f:
+        assert f.read() == old

@@ -3,12 +3,14 @@
 from __future__ import annotations
 
 import json
+import subprocess
+import sys
 
 import pytest
-from support import ACME_FLAGS, EXAMPLE, PATIENT_NAME, run_cli as run
+from support import ACME_FLAGS, EXAMPLE, PATIENT_NAME, Layout, run_cli as run
 
 import taglex
-from taglex import _tags
+from taglex import _tags, writer
 
 
 # --- tag parsing ------------------------------------------------------------------
@@ -163,3 +165,19 @@ def test_lookup_of_a_private_creator_element_answers_that_element(capsys, exampl
     entry = json.loads(out)
     assert (entry["group"], entry["element"], entry["block_offset"]) == (0x29, 0x10, False)
     assert (entry["name"], entry["vr"], entry["creator"]) == ("Private Creator", "LO", "ACME 1.0")
+
+
+def test_lookup_refusals_are_one_line(tmp_path, example_path):
+    # A creator that is not UTF-8, and a dictionary that opens but holds a
+    # text reference past its strings (the library's internal error).
+    broken = tmp_path / "broken.tlex"
+    broken.write_bytes(Layout(writer.build(EXAMPLE)).set_record(0, keyword_offset=10**5).bytes())
+    for argv, status, says in (
+        ([b"(0029,1010)", b"--creator", b"ACME \xff", b"--dict", example_path], 2, "UTF-8"),
+        (["(0010,0010)", "--dict", str(broken)], 1, "damaged"),
+    ):
+        proc = subprocess.run(
+            [sys.executable, "-m", "taglex", "lookup", *argv], capture_output=True, timeout=60
+        )
+        assert (proc.returncode, proc.stdout) == (status, b"")
+        assert proc.stderr.count(b"\n") == 1 and says.encode() in proc.stderr, proc.stderr

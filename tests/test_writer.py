@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import mmap
 import os
+import socket
 import struct
 
 import pytest
@@ -250,24 +251,40 @@ def _fail_fsync(fd):
     raise OSError(5, "injected fsync failure")
 
 
-@pytest.mark.parametrize("failure", ["bad record", "fsync", "target is a folder"])
+@pytest.mark.parametrize(
+    "failure", ["bad record", "fsync", "empty path", "folder", "FIFO", "socket", "link to a FIFO"]
+)
 def test_failed_write_leaves_target_and_folder_unchanged(tmp_path, monkeypatch, failure):
     target = tmp_path / "d.tlex"
     writer.write(target, EXAMPLE)
     before = target.read_bytes()
     records = [good(keyword="New")]
+    expected: type[Exception] = FileExistsError  # what is not a regular file stays
     if failure == "bad record":
         records.append(good(vr="??x"))
         expected = ValueError
     elif failure == "fsync":
         monkeypatch.setattr(os, "fsync", _fail_fsync)
         expected = OSError
-    else:
+    elif failure == "empty path":
+        target, expected = "", ValueError
+    elif failure == "folder":
         target = tmp_path / "folder"
         target.mkdir()
-        expected = OSError
+    elif failure == "socket":
+        target = tmp_path / "sock"
+        with socket.socket(socket.AF_UNIX) as server:
+            server.bind(str(target))  # the socket file stays after close
+    else:
+        os.mkfifo(tmp_path / "fifo")
+        target = tmp_path / "fifo"
+        if failure == "link to a FIFO":
+            target = tmp_path / "link"
+            target.symlink_to(tmp_path / "fifo")
+    kind = None if target == "" else os.lstat(target).st_mode
     listing = sorted(os.listdir(tmp_path))
     with pytest.raises(expected):
         writer.write(target, records)
     assert sorted(os.listdir(tmp_path)) == listing
+    assert kind is None or os.lstat(target).st_mode == kind
     assert (tmp_path / "d.tlex").read_bytes() == before

@@ -61,6 +61,7 @@ __all__ = [
     "CheckedRecord",
     "Duplicates",
     "Reader",
+    "open_file",
     "check_record",
 ]
 
@@ -311,6 +312,19 @@ class IndexEntry(NamedTuple):
     record: int
 
 
+def open_file(path: str | os.PathLike[str] | bytes) -> int:
+    """Open ``path`` read-only, as the library opens a dictionary: without
+    waiting for a writer of a FIFO and without making a terminal the
+    controlling one. Only a file under another process's write lease makes
+    the non-blocking open fail; that one is opened again, waiting for the
+    lease to be broken. Returns the file descriptor."""
+    flags = os.O_RDONLY | os.O_CLOEXEC | os.O_NOCTTY
+    try:
+        return os.open(path, flags | os.O_NONBLOCK)
+    except BlockingIOError:
+        return os.open(path, flags)
+
+
 class Reader:
     """The records and index of a ``.tlex`` file, read from a buffer in place.
 
@@ -373,8 +387,7 @@ class Reader:
         Refuses anything but a regular file (without blocking on a FIFO) with
         :class:`ValueError`; :class:`OSError` if it cannot be opened.
         """
-        flags = os.O_RDONLY | os.O_CLOEXEC | os.O_NOCTTY | os.O_NONBLOCK
-        fd = os.open(path, flags)
+        fd = open_file(path)
         try:
             info = os.fstat(fd)
             if not stat.S_ISREG(info.st_mode):

@@ -167,6 +167,23 @@ def _fsync_dir(folder: str) -> None:
         os.close(fd)
 
 
+def _existing(path: str) -> os.stat_result | None:
+    """What ``path`` names now (links followed), or None if nothing.
+
+    Refuses anything that is not a regular file: replacing a device, a FIFO,
+    a socket or a folder with a dictionary file would destroy it.
+    """
+    try:
+        info = os.stat(path)
+    except FileNotFoundError:
+        return None
+    if not stat.S_ISREG(info.st_mode):
+        raise FileExistsError(
+            errno.EEXIST, "exists and is not a regular file; refusing to replace it", path
+        )
+    return info
+
+
 def write(
     path: str | os.PathLike[str],
     records: Iterable[Mapping[str, Any]],
@@ -179,26 +196,38 @@ def write(
     to disk and then renamed over ``path``, so the target changes in one step:
     readers see either the old file or the new one, and a process that has
     the old file open or mapped keeps reading the old bytes. An existing
-    target keeps its permission bits. If anything fails, the temporary file
-    is removed and the old target is left as it was. A symbolic link at
-    ``path`` is kept; the file it points to is replaced.
-    """
-    data = build(records, allow_duplicates=allow_duplicates)
-    target = os.path.realpath(os.fspath(path))
-    folder, base = os.path.split(target)
-    try:
-        mode: int | None = stat.S_IMODE(os.stat(target).st_mode)
-    except FileNotFoundError:
-        mode = None
+    target keeps its permission bits. If anything fails, including an
+    interruption (``KeyboardInterrupt`` or another exception raised by a
+    signal handler), the temporary file is removed and the old target is left
+    as it was. A symbolic link at ``path`` is followed and kept; the regular
+    file it points to is replaced.
 
-    while True:
-        tmp = os.path.join(folder, f".{base}.{secrets.token_hex(6)}.tmp")
-        try:
-            fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
-        except FileExistsError:
-            continue
-        break
+    Raises :class:`ValueError` for an empty ``path`` and
+    :class:`FileExistsError` when ``path`` names something other than a
+    regular file (a device such as ``/dev/null``, a FIFO, a socket, a
+    folder), which is left alone.
+    """
+    name = os.fspath(path)
+    if not name:
+        raise ValueError("the output path is empty")
+    _existing(name)
+    data = build(records, allow_duplicates=allow_duplicates)
+    target = os.path.realpath(name)
+    folder, base = os.path.split(target)
+    info = _existing(target)
+    mode = None if info is None else stat.S_IMODE(info.st_mode)
+
+    tmp: str | None = None
     try:
+        while tmp is None:
+            candidate = os.path.join(folder, f".{base}.{secrets.token_hex(6)}.tmp")
+            try:
+                fd = os.open(
+                    candidate, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666
+                )
+            except FileExistsError:
+                continue
+            tmp = candidate
         with os.fdopen(fd, "wb") as f:
             if mode is not None:
                 os.fchmod(f.fileno(), mode)
@@ -207,9 +236,10 @@ def write(
             os.fsync(f.fileno())
         os.replace(tmp, target)
     except BaseException:
-        try:
-            os.unlink(tmp)
-        except FileNotFoundError:
-            pass
+        if tmp is not None:
+            try:
+                os.unlink(tmp)
+            except FileNotFoundError:
+                pass
         raise
     _fsync_dir(folder)

@@ -14,23 +14,24 @@ Each command is a module of this package with ``HELP``, ``DESCRIPTION``,
 ``add_arguments(parser)`` and ``run(args) -> exit status``; a new command is
 one more module and one more line in :data:`COMMANDS`.
 
-Exit status: 0 when the command did what it was asked, 1 when it failed (one
-line on standard error says why: not found, bad input, a file that cannot be
-read, opened or written), 2 for a usage error.
+Every failure is one line on standard error and one of the exit statuses in
+:data:`taglex.cli._common.EXIT_STATUSES` (shown by ``taglex --help``).
 """
 
 from __future__ import annotations
 
 import argparse
 import os
+import signal
 import sys
+import threading
 from collections.abc import Sequence
 from types import ModuleType
 
 from taglex._tags import Tag, format_tag, parse_tag
 
 from . import build, creators, diff, export, find, info, lookup
-from ._common import FAILED, PROG, USAGE
+from ._common import EXIT_STATUSES, FAILED, INTERRUPTED, PROG, TERMINATED, USAGE, error
 
 __all__ = ["COMMANDS", "Tag", "format_tag", "main", "make_parser", "parse_tag"]
 
@@ -54,7 +55,11 @@ def _version() -> str:
 
 def make_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog=PROG, description="Look up DICOM tags and build or inspect .tlex dictionaries."
+        prog=PROG,
+        description="Look up DICOM tags and build or inspect .tlex dictionaries.",
+        epilog="exit status:\n"
+        + "\n".join(f"  {code:<3}  {meaning}" for code, meaning in EXIT_STATUSES),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--version", action="version", version=f"{PROG} {_version()}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
@@ -65,12 +70,24 @@ def make_parser() -> argparse.ArgumentParser:
     return parser
 
 
+class _Terminated(BaseException):
+    """Raised in the main thread on SIGTERM, so that clean-up code runs."""
+
+
+def _terminate(signum: int, frame: object) -> None:
+    raise _Terminated
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = make_parser()
     try:
         args = parser.parse_args(argv)
     except SystemExit as e:  # --help, --version and usage errors
         return e.code if isinstance(e.code, int) else USAGE
+    # On SIGTERM, as on Ctrl-C, unwind instead of dying on the spot, so that
+    # a half-written output file is removed.
+    in_main = threading.current_thread() is threading.main_thread()
+    previous = signal.signal(signal.SIGTERM, _terminate) if in_main else None
     try:
         status: int = args.run(args)
         return status
@@ -79,3 +96,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return FAILED
+    except KeyboardInterrupt:
+        error("interrupted")
+        return INTERRUPTED
+    except _Terminated:
+        error("terminated")
+        return TERMINATED
+    finally:
+        if in_main:
+            signal.signal(signal.SIGTERM, previous)

@@ -63,15 +63,49 @@ def _json_type(value: Any) -> str:
     return "an object"
 
 
+class _DuplicateKey(ValueError):
+    pass
+
+
+def _object(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
+    """A JSON object that names each key once."""
+    value = dict(pairs)
+    if len(value) != len(pairs):
+        seen: set[str] = set()
+        for key, _ in pairs:
+            if key in seen:
+                raise _DuplicateKey(f"duplicate key {key!r} in an object")
+            seen.add(key)
+    return value
+
+
+def _decode(text: str) -> Any:
+    """json.loads, with every failure a ValueError that says what is wrong."""
+    try:
+        return json.loads(text, object_pairs_hook=_object)
+    except json.JSONDecodeError as e:
+        raise ValueError(f"invalid JSON: {e.msg} at column {e.colno}") from None
+    except _DuplicateKey as e:
+        raise ValueError(f"invalid JSON: {e}") from None
+    except RecursionError:
+        raise ValueError("invalid JSON: nested too deeply") from None
+    except ValueError as e:
+        if "integer string conversion" not in str(e):
+            raise ValueError(f"invalid JSON: {e}") from None
+        # int() refuses numbers too long to convert (sys.get_int_max_str_digits).
+        limit = sys.get_int_max_str_digits()
+        raise ValueError(f"invalid JSON: a number of more than {limit} digits") from None
+
+
 def check_line(text: str, fields: Sequence[str]) -> tuple[dict[str, Any] | None, str | None]:
     """Decode one JSON Lines record and check its keys and value types.
 
     Returns (record, None), or (None, reason).
     """
     try:
-        value = json.loads(text)
-    except json.JSONDecodeError as e:
-        return None, f"invalid JSON: {e.msg} at column {e.colno}"
+        value = _decode(text)
+    except ValueError as e:
+        return None, str(e)
     if not isinstance(value, dict):
         return None, f"expected a JSON object, got {_json_type(value)}"
     problems = []
@@ -162,9 +196,26 @@ def check_records(
     return errors
 
 
+def _same_file(args: argparse.Namespace) -> bool:
+    """Whether INPUT (or standard input) is the file OUTPUT names."""
+    try:
+        out = os.stat(args.output)
+        src = os.fstat(sys.stdin.fileno()) if args.input == "-" else os.stat(args.input)
+    except (OSError, ValueError):
+        return False  # no output yet, or no input: nothing to protect
+    return (out.st_dev, out.st_ino) == (src.st_dev, src.st_ino)
+
+
 def run(args: argparse.Namespace) -> int:
     from taglex import writer
 
+    if not args.output:
+        error("OUTPUT is an empty path")
+        return FAILED
+    if _same_file(args):
+        source = "standard input" if args.input == "-" else args.input
+        error(f"{source} and {args.output} are the same file; {args.output} not written")
+        return FAILED
     try:
         if args.input == "-":
             records, lines, errors = read_records(sys.stdin.buffer, writer.FIELDS)

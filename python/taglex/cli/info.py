@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import stat
 
 from ._common import FAILED, OK, error
 
@@ -22,13 +23,18 @@ def run(args: argparse.Namespace) -> int:
     from taglex import _format, _taglex
 
     path = args.file
+    records: int | None = None
     try:
-        with open(path, "rb") as f:
-            size = os.fstat(f.fileno()).st_size
-            records: int | None = None
-            if size >= _format.HEADER_SIZE + _format.ROOT_SIZE:
-                f.seek(size - _format.ROOT_SIZE)
-                records = _format.ROOT.unpack(f.read(_format.ROOT_SIZE))[3]
+        fd = _format.open_file(path)  # never waits on a FIFO
+        try:
+            info = os.fstat(fd)
+            size = info.st_size
+            if stat.S_ISREG(info.st_mode) and size >= _format.HEADER_SIZE + _format.ROOT_SIZE:
+                root = os.pread(fd, _format.ROOT_SIZE, size - _format.ROOT_SIZE)
+                if len(root) == _format.ROOT_SIZE:
+                    records = _format.ROOT.unpack(root)[3]
+        finally:
+            os.close(fd)
     except OSError as e:
         error(f"cannot read {path}: {e.strerror or e}")
         return FAILED

@@ -9,10 +9,10 @@ from typing import TYPE_CHECKING, Any
 
 from taglex._tags import Tag, format_tag, parse_tag
 
-from ._common import FAILED, OK, error
+from ._common import FAILED, OK, USAGE, error, is_panic, native_reports_silenced, shown
 
 if TYPE_CHECKING:
-    from taglex import Dictionary
+    from taglex import Dictionary, Entry
 
 HELP = "look a tag up"
 DESCRIPTION = (
@@ -83,35 +83,58 @@ def format_entry(entry: Mapping[str, Any]) -> str:
     return "\n".join(f"{k}:{' ' * (width - len(k) + 1)}{v}".rstrip() for k, v in rows)
 
 
+def _is_utf8(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
 def run(args: argparse.Namespace) -> int:
+    if args.creator is not None and not _is_utf8(args.creator):
+        error(f"--creator {shown(args.creator)} is not valid UTF-8")
+        return USAGE
     d = open_dictionary(args.dict)
     if d is None:
         return FAILED
     where = ", ".join(d.paths)
     tag: Tag | str = args.tag
-    if isinstance(tag, str):
-        entry = d.get(tag, args.creator) if args.creator is None else None
-        if args.creator is not None:
-            number = d.tag_for_keyword(tag, args.creator)
-            entry = None if number is None else d.get(number, args.creator)
-        if entry is None:
+    try:
+        with native_reports_silenced():
+            entry = _answer(d, tag, args.creator)
+    except BaseException as e:
+        if not (is_panic(e) or isinstance(e, ValueError)):
+            raise
+        error(f"{where} is damaged: {e}")
+        return FAILED
+    if entry is None:
+        if isinstance(tag, str):
             close = d.suggest(tag, args.creator)
             hint = f"; did you mean {' or '.join(close[:3])}?" if close else ""
             error(f"no keyword {tag!r}{_with(args.creator)} in {where}{hint}")
-            return FAILED
-    else:
-        entry = d.get(str(tag), args.creator)
-        if entry is not None and args.creator is not None and not entry.creator:
-            entry = None  # a standard element is not the creator's
-        if entry is None:
+        else:
             error(f"no entry for {tag}{_with(args.creator)} in {where}")
-            return FAILED
+        return FAILED
     result = entry.as_dict()
     if args.json:
         print(json.dumps(result))
     else:
         print(format_entry(result))
     return OK
+
+
+def _answer(d: Dictionary, tag: Tag | str, creator: str | None) -> Entry | None:
+    """The entry of a keyword (a private one needs its creator) or a tag."""
+    if isinstance(tag, str):
+        if creator is None:
+            return d.get(tag)
+        number = d.tag_for_keyword(tag, creator)
+        return None if number is None else d.get(number, creator)
+    entry = d.get(str(tag), creator)
+    if entry is not None and creator is not None and not entry.creator:
+        return None  # a standard element is not the creator's
+    return entry
 
 
 def _with(creator: str | None) -> str:
