@@ -147,6 +147,7 @@ def rows(r: Runner, log=lambda msg: None, fresh_rounds: int = 15) -> list[Row]:
             "taglex.datadict": ("td.tag_for_keyword(K)", g),
             "pydicom": ("pd.tag_for_keyword(K)", g),
             "taglex VR": ("td.dictionary_VR(T)", g),
+            "taglex VR, unanswered": ("td._answers.clear(); td.dictionary_VR(T)", g),
             "pydicom VR": ("pd.dictionary_VR(T)", g),
         })  # fmt: skip
         out.append(_ratio_row("Dictionary.tag_for_keyword / pydicom tag_for_keyword",
@@ -155,6 +156,11 @@ def rows(r: Runner, log=lambda msg: None, fresh_rounds: int = 15) -> list[Row]:
                               words["taglex.datadict"], words["pydicom"], 2))  # fmt: skip
         out.append(_ratio_row("datadict.dictionary_VR / pydicom dictionary_VR",
                               words["taglex VR"], words["pydicom VR"], 2))  # fmt: skip
+        label, figure, _, _ = _ratio_row(
+            "datadict.dictionary_VR, its answers emptied before each call / pydicom",
+            words["taglex VR, unanswered"], words["pydicom VR"], 2,
+        )
+        out.append((label, figure, "(first question per tag; no target)", None))
 
     log("dictionary: fresh processes ...")
     fresh = fresh_processes(fresh_rounds)

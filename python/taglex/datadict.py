@@ -163,14 +163,29 @@ def _vm(r: LookupResult) -> str:
     return parse_vm(r["description"]) or ""
 
 
+# Answers already given, by int tag: they are immutable tuples from a
+# read-only file, and code reading data sets asks for the same few hundred
+# tags over and over. Bounded: emptied when full.
+_answers: dict[int, tuple[str, str, str, str, str]] = {}
+_ANSWERS_MAX = 4096
+
+
 def get_entry(tag: TagType) -> tuple[str, str, str, str, str]:
     """(VR, VM, name, "Retired" or "", keyword) of a standard element,
     repeating groups included. Raises KeyError if it is not in the dictionary."""
+    if isinstance(tag, int):
+        known = _answers.get(tag)
+        if known is not None:
+            return known
     t = _tag(tag)
     r = _standard(t)
     if r is None:
         raise KeyError(f"Tag {_show(t)} not found in DICOM dictionary")
-    return _vr(r), _vm(r), r["name"], "Retired" if r["retired"] else "", r["keyword"]
+    entry = _vr(r), _vm(r), r["name"], "Retired" if r["retired"] else "", r["keyword"]
+    if len(_answers) >= _ANSWERS_MAX:
+        _answers.clear()
+    _answers[t] = entry
+    return entry
 
 
 def dictionary_is_retired(tag: TagType) -> bool:
@@ -180,11 +195,10 @@ def dictionary_is_retired(tag: TagType) -> bool:
 
 def dictionary_VR(tag: TagType) -> str:
     """The VR of a standard element ("OB or OW" for alternatives); KeyError if unknown."""
-    if type(tag) is int and 0 <= tag <= 0xFFFFFFFF and not tag >> 16 & 1:
-        # The common case, kept short.
-        r = _dict()._lookup(tag >> 16, tag & 0xFFFF)
-        if r is not None and r["vr"] != "??" and "; VR " not in r["description"]:
-            return r["vr"]
+    if isinstance(tag, int):
+        known = _answers.get(tag)
+        if known is not None:
+            return known[0]
     return get_entry(tag)[0]
 
 
