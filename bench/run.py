@@ -677,6 +677,11 @@ def main() -> int:
     log("5. threads ...")
     threads = bench_threads(d, per_thread=100_000 if not args.quick else 20_000, rounds=3)
 
+    log("7. Dictionary and datadict ...")
+    import workloads_dictionary
+
+    dictionary_rows = workloads_dictionary.rows(r, log, fresh_rounds=max(10, repeat))
+
     icount = None
     if not args.no_callgrind:
         log("6. instruction counts (callgrind) ...")
@@ -987,6 +992,14 @@ def main() -> int:
             add(f"| {w} | {icount[w]:,.0f} | {rel} |")
         add(f"| pydicom get_private_entry / taglex private | {icount['pydicom get_private_entry'] / icount['taglex private']:.2f}x | |")
         add("")
+
+    add("## 7. taglex.Dictionary and taglex.datadict")
+    add("")
+    add("Side by side in one group each (see bench/workloads_dictionary.py); ratios of the minima.")
+    add("")
+    add(workloads_dictionary.table(dictionary_rows))
+    add("")
+    targets += [(f"{label}: {target}", figure, ok) for label, figure, target, ok in dictionary_rows if ok is not None]
 
     add("## Targets")
     add("")
