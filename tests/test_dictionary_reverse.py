@@ -32,6 +32,7 @@ def test_every_keyword_round_trips_through_its_tag(base):
     # Private keywords need their creator (in any spelling); standard ones none.
     assert d.tag_for_keyword("AcmeFlags") is None
     assert d.tag_for_keyword("AcmeFlags", "  acme 1.0") == 0x00291010
+    assert d["AcmeMode", "acme 1.0"].tag == 0x00291011 and d.get("AcmeMode") is None
     assert d.tag_for_keyword("PatientName", "ACME 1.0") is None
     assert d.tag_for_keyword("patientname") is None
     assert d.keyword_for_tag(0x00100011) is None

@@ -325,7 +325,7 @@ class Dictionary:
 
     def _get(self, tag: object, creator: str | None) -> Entry | None:
         if isinstance(tag, str):
-            parsed = self._parse_text(tag)
+            parsed = self._parse_text(tag, creator)
             if parsed is None:
                 return None
             group, element, block = parsed
@@ -336,7 +336,7 @@ class Dictionary:
             raise TypeError(f"creator must be a str or None, not {type(creator).__name__}")
         return self._find(group, element, block, creator)
 
-    def _parse_text(self, text: str) -> tuple[int, int, bool] | None:
+    def _parse_text(self, text: str, creator: str | None) -> tuple[int, int, bool] | None:
         from taglex._tags import parse_tag
 
         try:
@@ -344,7 +344,7 @@ class Dictionary:
         except ValueError:
             word = text.strip()
             if word.isidentifier() and word.isascii():
-                tag = self.tag_for_keyword(word)
+                tag = self.tag_for_keyword(word, creator if isinstance(creator, str) else None)
                 if tag is None:
                     return None
                 return tag >> 16, tag & 0xFFFF, False
