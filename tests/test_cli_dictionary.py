@@ -4,8 +4,10 @@ from __future__ import annotations
 
 import json
 
-from support import run_cli as run
+from support import EXAMPLE, Layout, run_cli as run
 from test_dictionary import BASE, rec
+
+from taglex import writer
 
 
 def test_lookup_by_keyword_full_private_tag_and_layers(capsys, make_file):
@@ -85,3 +87,19 @@ def test_diff_lists_added_removed_and_changed(capsys, make_file):
     code, out, _ = run(capsys, "diff", old, new, "--json")
     kinds = [next(iter(json.loads(line))) for line in out.splitlines()]
     assert sorted(kinds) == ["added", "changed", "changed", "removed"]
+
+
+def test_a_damaged_file_gets_one_line_and_status_1(capsys, tmp_path):
+    # The file opens, but one record's keyword points past the strings.
+    broken = tmp_path / "broken.tlex"
+    broken.write_bytes(Layout(writer.build(EXAMPLE)).set_record(0, keyword_offset=10**5).bytes())
+    for argv in (
+        ["find", "acme", "--dict", str(broken)],
+        ["creators", "--dict", str(broken)],
+        ["lookup", "AcmeFlags", "--creator", "ACME 1.0", "--dict", str(broken)],
+        ["export", str(broken)],
+        ["diff", str(broken), str(broken)],
+    ):
+        code, out, err = run(capsys, *argv)
+        assert (code, out) == (1, ""), argv
+        assert err.count("\n") == 1 and err.startswith("taglex: "), (argv, err)

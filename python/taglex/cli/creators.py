@@ -25,10 +25,15 @@ def run(args: argparse.Namespace) -> int:
     if d is None:
         return FAILED
     needle = " ".join(args.text.split()).casefold()
-    found = [c for c in d.creators() if needle in " ".join(c.split()).casefold()]
+    try:
+        found = [c for c in d.creators() if needle in " ".join(c.split()).casefold()]
+        counts = [len(d.elements(c)) for c in found]
+    except ValueError as e:  # a layer whose records do not read back
+        error(f"{', '.join(d.paths)} is damaged: {e}")
+        return FAILED
     if not found:
         error(f"no creator matches {args.text!r}")
         return FAILED
-    for creator in found:
-        print(f"{creator}\t{len(d.elements(creator))}")
+    for creator, count in zip(found, counts):
+        print(f"{creator}\t{count}")
     return OK

@@ -27,7 +27,11 @@ def run(args: argparse.Namespace) -> int:
     d = open_dictionary(args.dict)
     if d is None:
         return FAILED
-    found = d.find(args.text, limit=args.limit if args.limit > 0 else None)
+    try:
+        found = d.find(args.text, limit=args.limit if args.limit > 0 else None)
+    except ValueError as e:  # a layer whose records do not read back
+        error(f"{', '.join(d.paths)} is damaged: {e}")
+        return FAILED
     if not found:
         error(f"nothing matches {args.text!r}")
         return FAILED
