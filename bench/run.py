@@ -680,7 +680,9 @@ def main() -> int:
     log("7. Dictionary and datadict ...")
     import workloads_dictionary
 
-    dictionary_rows = workloads_dictionary.rows(r, log, fresh_rounds=max(10, repeat))
+    dictionary_rows = workloads_dictionary.rows(
+        r, log, fresh_rounds=max(10, repeat), count_instructions=not args.no_callgrind
+    )
 
     icount = None
     if not args.no_callgrind:

@@ -95,7 +95,9 @@ def fresh_processes(rounds: int) -> dict[str, list[tuple[float, float]]]:
     return out
 
 
-def rows(r: Runner, log=lambda msg: None, fresh_rounds: int = 15) -> list[Row]:
+def rows(
+    r: Runner, log=lambda msg: None, fresh_rounds: int = 15, count_instructions: bool = True
+) -> list[Row]:
     import pydicom.datadict as pd
 
     import taglex
@@ -186,7 +188,63 @@ def rows(r: Runner, log=lambda msg: None, fresh_rounds: int = 15) -> list[Row]:
             f"{ratio(median('pydicom'), median(name))})",
             "at least 10x", theirs / mine >= 10,
         ))  # fmt: skip
+    if count_instructions:
+        log("dictionary: instruction counts (callgrind) ...")
+        counts = instructions()
+        if counts is not None:
+            out += instruction_rows(counts)
     return out
+
+
+_COUNTED = """
+import sys, taglex
+d = taglex.Dictionary.default(); raw = taglex.open_default()
+C = {creator!r}
+calls = {{
+    "lookup": lambda: raw.lookup(0x0010, 0x0010),
+    "get": lambda: d.get(0x00100010),
+    "lookup private": lambda: raw.lookup(0x0029, 0x10, C),
+    "get private": lambda: d.get({full:#x}, C),
+}}
+f = calls[sys.argv[1]]
+for _ in range(int(sys.argv[2])):
+    f()
+"""
+
+
+def instructions() -> dict[str, float] | None:
+    """Instructions per call counted by callgrind (runs of 1,000 and 11,000
+    calls, subtracted), or None without valgrind."""
+    import shutil
+
+    if shutil.which("valgrind") is None:
+        return None
+    code = _COUNTED.format(creator=CREATOR, full=PRIV_FULL)
+    env = dict(os.environ, PYTHONHASHSEED="0")
+
+    def total(workload: str, n: int) -> int:
+        p = subprocess.run(
+            ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
+             sys.executable, "-c", code, workload, str(n)],
+            capture_output=True, text=True, check=True, env=env,
+        )  # fmt: skip
+        line = next(x for x in p.stderr.splitlines() if "refs:" in x)
+        return int(line.split("refs:")[1].replace(",", ""))
+
+    return {w: (total(w, 11_000) - total(w, 1_000)) / 10_000 for w in
+            ("lookup", "get", "lookup private", "get private")}  # fmt: skip
+
+
+def instruction_rows(counts: dict[str, float]) -> list[Row]:
+    return [
+        ("instructions: Dictionary.get(int) / Dict.lookup",
+         f"{counts['get'] / counts['lookup']:.2f}x ({counts['get']:,.0f} / {counts['lookup']:,.0f})",
+         "(within 1.3x by time)", None),
+        ("instructions: Dictionary.get(full private tag, creator) / Dict.lookup",
+         f"{counts['get private'] / counts['lookup private']:.2f}x "
+         f"({counts['get private']:,.0f} / {counts['lookup private']:,.0f})",
+         "(within 1.4x by time)", None),
+    ]  # fmt: skip
 
 
 def table(found: list[Row]) -> str:
@@ -202,9 +260,11 @@ def main() -> int:
     ap.add_argument("--repeat", type=int, default=15, help="rounds per workload")
     ap.add_argument("--run-time", type=float, default=0.1, help="seconds per run")
     ap.add_argument("--fresh-rounds", type=int, default=15, help="fresh processes per case")
+    ap.add_argument("--no-callgrind", action="store_true", help="skip the instruction counts")
     args = ap.parse_args()
     r = Runner(args.clock, args.repeat, args.run_time)
-    print(table(rows(r, lambda m: print(m, file=sys.stderr, flush=True), args.fresh_rounds)))
+    log = lambda m: print(m, file=sys.stderr, flush=True)  # noqa: E731
+    print(table(rows(r, log, args.fresh_rounds, not args.no_callgrind)))
     return 0
 
 
