@@ -14,7 +14,7 @@ from ._common import FAILED, OK, USAGE, error, is_panic, native_reports_silenced
 if TYPE_CHECKING:
     from taglex import Dictionary, Entry
 
-HELP = "look a tag up"
+HELP = "look a tag or a keyword up"
 DESCRIPTION = (
     "Look a tag or a keyword up in a dictionary (the bundled one unless --dict "
     "is given; several --dict files are layers, the first that knows the tag "
@@ -49,7 +49,7 @@ def tag_or_keyword(text: str) -> Tag | str:
         word = text.strip()
         if word.isidentifier() and word.isascii():
             return word
-        raise argparse.ArgumentTypeError(str(e)) from None
+        raise argparse.ArgumentTypeError(f"{e}; nor is it a keyword") from None
 
 
 def open_dictionary(paths: list[str] | None) -> Dictionary | None:
