@@ -128,6 +128,14 @@ def rows(
             "Dictionary.get(full private tag, creator) / Dict.lookup(group, low byte, creator)",
             get["get private"], get["lookup private"], 1.4,
         ))  # fmt: skip
+        log("dictionary: opening layers ...")
+        g.update(taglex=taglex, SITE=site, BUNDLED=bundled)
+        opening = r.group({
+            "open each": ("taglex.open(SITE); taglex.open(BUNDLED)", g),
+            "Dictionary": ("taglex.Dictionary([SITE, BUNDLED])", g),
+        })  # fmt: skip
+        out.append(_ratio_row("Dictionary([site, bundled]) / opening each file",
+                              opening["Dictionary"], opening["open each"], 1.1))  # fmt: skip
         log("dictionary: layers ...")
         layers = r.group({
             "one, second's tag": ("one.get(T2)", g),
