@@ -35,12 +35,14 @@ def test_standard_tags_sampled_and_the_odd_ones():
     tags += [
         0x00100010, 0x7FE00010, 0xFFFEE000, 0x00280400, 0x00281101,  # VR texts, "NONE", "also"
         0x60003000, 0x601E3000, 0x60203000, 0x50100005, 0x00280410, 0x10101234, 0x7F100010,
-        0x60013000, 0x00290010, 0x00100011, 0x00080000, 0xFFFFFFFF,  # repeaters, private, unknown
+        0x7F200010, 0x60013000, 0x00290010, 0x00100011, 0x00080000,  # repeaters, private, unknown
+        0xFFFFFFFF,
     ]  # fmt: skip
     for tag in tags:
         for name in STANDARD:
             same(name, tag)
         same("repeater_has_tag", tag)
+        same("mask_match", tag)
 
 
 @pytest.mark.parametrize(

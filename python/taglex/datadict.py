@@ -143,9 +143,17 @@ def _standard(tag: int) -> LookupResult | None:
     r = lookup(group & 0xFF00, tag & 0xFFFF)
     if r is not None and _is_repeating(r["description"]):
         mask = _mask_of(r["description"])
-        if mask is not None and mask_match(tag) == mask:
+        if mask is not None and _bits(mask)[1] & (tag ^ _bits(mask)[0]) == 0:
             return r
     return None
+
+
+def _bits(mask: str) -> tuple[int, int]:
+    """(the bits a tag must have, the bits that count) of a mask such as 60xx3000."""
+    return (
+        int(mask.replace("x", "0"), 16),
+        int("".join("0" if c == "x" else "F" for c in mask), 16),
+    )
 
 
 def _mask_of(description: str) -> str | None:
@@ -262,15 +270,8 @@ def _repeaters() -> tuple[list[tuple[str, int, int]], frozenset[str]]:
         masks: dict[str, str] = {}
         for index in _dict()._indexes():
             for mask, word in index.repeaters.items():
-                masks.setdefault(mask.lower(), word)
-        _masks = [
-            (
-                mask,
-                int(mask.replace("x", "0"), 16),
-                int("".join("0" if c == "x" else "F" for c in mask), 16),
-            )
-            for mask in masks
-        ]
+                masks.setdefault(mask, word)
+        _masks = [(mask, *_bits(mask)) for mask in masks]
         _repeater_keywords = frozenset(masks.values())
     return _masks, _repeater_keywords
 
