@@ -6,8 +6,9 @@ numpy arrays instead of one Python dict per record: the pure-Python writer
 needs minutes and gigabytes for 10^7 records, this takes seconds. It is a
 benchmark-only shortcut that knows how the writer lays out its output (index
 sorted by key, records in input order, identical texts stored once in order of
-first use, an empty text at the current end of the table); ``bench/run.py``
-checks that both give identical bytes on the sizes it builds with the writer.
+first use, an empty text at the current end of the table); the scale
+workload (``bench/workloads_scale.py``) checks that both give identical bytes
+on the sizes it builds with the writer.
 
 Record i (0 <= i < n) of a file of n records:
 

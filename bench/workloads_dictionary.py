@@ -4,9 +4,9 @@ Dict.lookup and pydicom in one run.
 
     python bench/workloads_dictionary.py [--repeat N] [--run-time S] [--clock cpu|wall]
 
-prints a Markdown table of the rows and their ratios; ``rows(runner, log)``
-gives the same rows to bench/run.py. Each ratio divides times measured in
-the same group, every workload of a group running once per round in turn.
+prints a Markdown table of the rows and their ratios; bench/run.py puts
+the same table in its report. Each ratio divides times measured in the same
+group, every workload of a group running once per round in turn.
 """
 
 from __future__ import annotations
@@ -23,7 +23,19 @@ HERE = Path(__file__).resolve().parent
 if str(HERE) not in sys.path:
     sys.path.insert(0, str(HERE))
 
-from run import CREATOR, PRIV_FULL, Runner, Stats, ms, ns, ratio, verdict  # noqa: E402
+from harness import (  # noqa: E402
+    CREATOR,
+    PRIV_FULL,
+    Context,
+    Runner,
+    Section,
+    Stats,
+    ms,
+    ns,
+    ratio,
+    verdict,
+    workload,
+)
 
 STD_TAG = 0x00100010  # PatientName: in the site layer of the layer workloads
 SECOND_TAG = 0x00100020  # PatientID: only in the bundled layer
@@ -260,6 +272,31 @@ def table(found: list[Row]) -> str:
     for label, figure, target, ok in found:
         lines.append(f"| {label} | {figure} | {target} | {'' if ok is None else verdict(ok)} |")
     return "\n".join(lines)
+
+
+@workload("taglex.Dictionary and taglex.datadict", order=25)
+def dictionary(ctx: Context) -> Section:
+    found = rows(
+        ctx.runner,
+        ctx.log,
+        fresh_rounds=max(10, ctx.runner.repeat),
+        count_instructions=not ctx.args.no_callgrind,
+    )
+    out = Section()
+    out.add(
+        "The wrapper `taglex.Dictionary` against the lookup it wraps, layers against one file, and the "
+        "reverse and `datadict` questions against pydicom 3.0.2, each group side by side; ratios of the "
+        "minima. Fresh-process figures are measured inside the child (import, then the first call), "
+        "best of the rounds. Instruction counts (callgrind) are given where times on a shared machine "
+        "scatter.",
+        "",
+        table(found),
+        "",
+    )
+    for label, figure, target, ok in found:
+        if ok is not None:
+            out.target(f"{label}: {target}", figure, ok)
+    return out
 
 
 def main() -> int:

@@ -103,5 +103,5 @@ def main(argv: Sequence[str] | None = None) -> int:
         error("terminated")
         return TERMINATED
     finally:
-        if in_main:
+        if previous is not None:  # None: not set from Python, nothing to restore
             signal.signal(signal.SIGTERM, previous)
