@@ -4,6 +4,10 @@ from __future__ import annotations
 
 import os
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from taglex._taglex import Dict
+
 __all__ = ["default_path", "open_default"]
 
 _RESOURCE = ("data", "dicom.tlex")
@@ -33,7 +37,7 @@ def _from_resources() -> str:
     global _extracted
     resource = resources.files("taglex").joinpath(*_RESOURCE)
     if isinstance(resource, os.PathLike):
-        return os.fspath(resource)
+        return str(os.fspath(resource))
     if _extracted is None:
         stack = contextlib.ExitStack()
         atexit.register(stack.close)
@@ -41,7 +45,7 @@ def _from_resources() -> str:
     return _extracted
 
 
-def open_default():
+def open_default() -> Dict:
     """Open the bundled dictionary and return a ``taglex.Dict``."""
     from taglex._taglex import open as _open
 

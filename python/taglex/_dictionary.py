@@ -225,7 +225,7 @@ def _private_creator(group: int, element: int, creator: str | None) -> Entry:
             "group": group,
             "element": element,
             "creator": creator or "",
-            "keyword": "",
+            "keyword": "PrivateCreator",
             "name": "Private Creator",
             "vr": "LO",
             "description": "VM 1",
@@ -325,7 +325,7 @@ class Dictionary:
 
     def _get(self, tag: object, creator: str | None) -> Entry | None:
         if isinstance(tag, str):
-            parsed = self._parse_text(tag)
+            parsed = self._parse_text(tag, creator)
             if parsed is None:
                 return None
             group, element, block = parsed
@@ -336,15 +336,15 @@ class Dictionary:
             raise TypeError(f"creator must be a str or None, not {type(creator).__name__}")
         return self._find(group, element, block, creator)
 
-    def _parse_text(self, text: str) -> tuple[int, int, bool] | None:
-        from taglex.cli import parse_tag
+    def _parse_text(self, text: str, creator: str | None) -> tuple[int, int, bool] | None:
+        from taglex._tags import parse_tag
 
         try:
             t = parse_tag(text)
         except ValueError:
             word = text.strip()
             if word.isidentifier() and word.isascii():
-                tag = self.tag_for_keyword(word)
+                tag = self.tag_for_keyword(word, creator if isinstance(creator, str) else None)
                 if tag is None:
                     return None
                 return tag >> 16, tag & 0xFFFF, False
@@ -352,8 +352,21 @@ class Dictionary:
         return t.group, t.element, t.block
 
     def _find(self, group: int, element: int, block: bool, creator: str | None) -> Entry | None:
-        if not group & 1:
-            creator = None  # standard elements have no creator
+        if not group & 1 and creator is not None:
+            # Standard elements have no creator, so a creator given with one
+            # is ignored; but a few private dictionaries list elements of
+            # even groups, which the creator finds first.
+            return self._find_in_layers(group, element, block, creator) or (
+                self._find_in_layers(group, element, block, None)
+            )
+        found = self._find_in_layers(group, element, block, creator)
+        if found is None and group & 1 and 0x10 <= element <= 0xFF and not block:
+            return _private_creator(group, element, creator)
+        return found
+
+    def _find_in_layers(
+        self, group: int, element: int, block: bool, creator: str | None
+    ) -> Entry | None:
         for lookup, cls in self._layers:
             if block:
                 r = lookup(group, element, creator)
@@ -371,8 +384,6 @@ class Dictionary:
             r = lookup(group, element, creator)
             if r is not None and not r["block_offset"]:
                 return cls(r)
-        if group & 1 and 0x10 <= element <= 0xFF and not block:
-            return _private_creator(group, element, creator)
         return None
 
     if TYPE_CHECKING:
@@ -468,6 +479,12 @@ class Dictionary:
             for canon, rows in index.by_creator.items():
                 spelling.setdefault(canon, rows[0][1])
         return sorted(spelling.values(), key=lambda s: (s.casefold(), s))
+
+    def _has_creator(self, creator: str) -> bool:
+        from taglex._canonical import canonicalize_creator
+
+        canon = canonicalize_creator(creator)
+        return any(canon in index.by_creator for index in self._indexes())
 
     def elements(self, creator: str) -> list[Entry]:
         """The entries of one private creator (given in any case and spacing),

@@ -13,6 +13,8 @@ Prebuilt index layout (UTF-8 text, lines separated by "\\n")::
     tlex <size> <crc32 hex> <sha256 hex>
     <standard keywords, joined with TAB>
     <their tags: 4 bytes each, little-endian, written in hex>
+    <repeating masks: mask TAB keyword TAB mask TAB keyword ..., a mask
+     written as 8 hex digits with x for any digit, e.g. 60xx3000>
     <one line per private record: canonical creator TAB creator as stored TAB
      keyword TAB group TAB element TAB block flag (1 or 0), all numbers decimal>
 """
@@ -22,17 +24,25 @@ from __future__ import annotations
 import os
 import sys
 import zlib
-from collections.abc import Iterable, Iterator
+
+# re, typing and collections.abc stay unimported on the way to the first
+# reverse lookup: together they would cost more than loading the index.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import re
+    from collections.abc import Iterable, Iterator
+    from typing import TypeAlias
 
 __all__ = ["KeywordIndex", "PrivateRow", "MAGIC", "fingerprint", "load", "build"]
 
-MAGIC = "taglex keyword index 1"
+MAGIC = "taglex keyword index 2"
 
 # (canonical creator, creator as stored, keyword, group, element, block_offset)
-PrivateRow = tuple[str, str, str, int, int, bool]
+PrivateRow: TypeAlias = "tuple[str, str, str, int, int, bool]"
 
-# Rows of a file in index order: (group, element, creator, keyword, block_offset).
-Row = tuple[int, int, str, str, bool]
+# Rows of a file in index order: (group, element, creator, keyword, block_offset,
+# description).
+Row: TypeAlias = "tuple[int, int, str, str, bool, str]"
 
 FIRST_BLOCK = 0x10
 
@@ -44,10 +54,19 @@ class KeywordIndex:
     its private part as text until then).
     """
 
-    __slots__ = ("standard", "_private", "_private_text", "_by_creator")
+    __slots__ = ("standard", "repeaters", "_private", "_private_text", "_by_creator")
 
-    def __init__(self, standard: dict[str, int], private: list[PrivateRow] | None, text: str = ""):
+    def __init__(
+        self,
+        standard: dict[str, int],
+        private: list[PrivateRow] | None,
+        text: bytes = b"",
+        repeaters: dict[str, str] | None = None,
+    ):
         self.standard = standard
+        # Repeating masks such as "60xx3000", with their keyword: the entries
+        # whose description says "repeating (60xx,3000)".
+        self.repeaters: dict[str, str] = repeaters or {}
         self._private = private
         self._private_text = text
         self._by_creator: dict[str, list[PrivateRow]] | None = None
@@ -56,13 +75,13 @@ class KeywordIndex:
     def private(self) -> list[PrivateRow]:
         if self._private is None:
             rows: list[PrivateRow] = []
-            for line in self._private_text.split("\n"):
+            for line in self._private_text.decode("utf-8").split("\n"):
                 if not line:
                     continue
                 canon, spelling, keyword, group, element, block = line.split("\t")
                 rows.append((canon, spelling, keyword, int(group), int(element), block == "1"))
             self._private = rows
-            self._private_text = ""
+            self._private_text = b""
         return self._private
 
     @property
@@ -89,8 +108,12 @@ def from_rows(rows: Iterable[Row]) -> KeywordIndex:
 
     standard: dict[str, int] = {}
     private: list[PrivateRow] = []
+    repeaters: dict[str, str] = {}
     canon_of: dict[str, str] = {}
-    for group, element, creator, keyword, block in rows:
+    for group, element, creator, keyword, block, description in rows:
+        if "repeating (" in description:
+            for mask, word in repeating_masks(description, keyword):
+                repeaters.setdefault(mask, word)
         if creator:
             canon = canon_of.get(creator)
             if canon is None:
@@ -98,7 +121,30 @@ def from_rows(rows: Iterable[Row]) -> KeywordIndex:
             private.append((canon, creator, keyword, group, element, block))
         elif keyword and keyword not in standard:
             standard[keyword] = private_tag(group, element, block)
-    return KeywordIndex(standard, private)
+    return KeywordIndex(standard, private, repeaters=repeaters)
+
+
+_MASK: re.Pattern[str] | None = None
+
+
+def repeating_masks(description: str, keyword: str) -> Iterator[tuple[str, str]]:
+    """The repeating masks a description names, each with its keyword: the
+    entry's own ("repeating (60xx,3000)") and those of merged entries ("also
+    repeating (0028,04x0) RowsForNthOrderCoefficients")."""
+    global _MASK
+    if _MASK is None:
+        import re
+
+        _MASK = re.compile(r"\(([0-9A-Fa-fx]{4}),([0-9A-Fa-fx]{4})\)(?: (\w*))?")
+    for part in description.split("; "):
+        if part.startswith("repeating ("):
+            m = _MASK.match(part, len("repeating "))
+            if m:
+                yield m[1] + m[2], keyword
+        elif part.startswith("also repeating ("):
+            m = _MASK.match(part, len("also repeating "))
+            if m:
+                yield m[1] + m[2], m[3] or ""
 
 
 def file_rows(path: str) -> list[Row]:
@@ -110,19 +156,42 @@ def file_rows(path: str) -> list[Row]:
         creators = reader.column("creator")
         keywords = reader.column("keyword")
         blocks = reader.column("block_offset")
+        descriptions = reader.column("description")
         rows: list[Row] = []
         last: tuple[int, int, int] | None = None
         for group, element, chash, record in reader.index():
             if (group, element, chash) == last:
                 rows.pop()
             last = (group, element, chash)
-            rows.append((group, element, creators[record], keywords[record], blocks[record]))
+            rows.append(
+                (
+                    group,
+                    element,
+                    creators[record],
+                    keywords[record],
+                    blocks[record],
+                    descriptions[record],
+                )
+            )
         return rows
 
 
+# The fingerprint reads this much of each end of a file: the header, the
+# first index entries, the last strings and the root, which between them
+# move whenever entries are added, removed or reworded. A full check against
+# the SHA-256 the index also records is "tools/gen_keyword_index.py --check".
+_END = 1 << 16
+
+
 def fingerprint(data: bytes | memoryview) -> str:
-    """Size and CRC-32 of a file's bytes, as the prebuilt index records them."""
-    return f"{len(data)} {zlib.crc32(data):08x}"
+    """Size and CRC-32 of both ends of a file's bytes, as the prebuilt index
+    records them (reading the whole file would cost more than the index)."""
+    size = len(data)
+    ends = data if size <= 2 * _END else memoryview(data)
+    crc = zlib.crc32(ends[:_END]) if size > 2 * _END else zlib.crc32(ends)
+    if size > 2 * _END:
+        crc = zlib.crc32(ends[size - _END :], crc)
+    return f"{size} {crc:08x}"
 
 
 def dump(index: KeywordIndex, data: bytes) -> str:
@@ -136,6 +205,7 @@ def dump(index: KeywordIndex, data: bytes) -> str:
         f"tlex {fingerprint(data)} {hashlib.sha256(data).hexdigest()}",
         "\t".join(index.standard),
         _tags_to_hex(index.standard.values()),
+        "\t".join(f"{mask}\t{word}" for mask, word in index.repeaters.items()),
     ]
     for canon, spelling, keyword, group, element, block in index.private:
         for text in (canon, spelling, keyword):
@@ -149,15 +219,13 @@ def _tags_to_hex(tags: Iterable[int]) -> str:
 
 
 def _tags_from_hex(text: str) -> list[int]:
-    from array import array
-
-    numbers = array("I")
-    if numbers.itemsize != 4:
-        raise ValueError("no 32-bit array type")
-    numbers.frombytes(bytes.fromhex(text))
-    if sys.byteorder == "big":
-        numbers.byteswap()
-    return numbers.tolist()
+    packed = bytes.fromhex(text)
+    if sys.byteorder == "little" and len(packed) % 4 == 0:
+        view = memoryview(packed).cast("I")  # no array module to import
+        if view.itemsize == 4:
+            numbers: list[int] = view.tolist()
+            return numbers
+    return [int.from_bytes(packed[i : i + 4], "little") for i in range(0, len(packed) - 3, 4)]
 
 
 def _check_text(text: str) -> None:
@@ -165,25 +233,38 @@ def _check_text(text: str) -> None:
         raise ValueError(f"cannot index {text!r}: it holds a tab or a line break")
 
 
-def parse(text: str, data_fingerprint: str | None) -> KeywordIndex | None:
+def parse(data: bytes | str, data_fingerprint: str | None) -> KeywordIndex | None:
     """Read a prebuilt index; None if it is not one, or is for other bytes
-    (``data_fingerprint`` None skips that check)."""
-    parts = text.split("\n", 4)
-    if len(parts) != 5 or parts[0] != MAGIC:
+    (``data_fingerprint`` None skips that check). The private part is kept
+    undecoded until first asked for."""
+    raw = data.encode() if isinstance(data, str) else data
+    ends = []
+    at = -1
+    for _ in range(5):
+        at = raw.find(b"\n", at + 1)
+        if at < 0:
+            return None
+        ends.append(at)
+    head, tlex, keywords, tags, masks = raw[: ends[4]].decode("utf-8").split("\n")
+    if head != MAGIC:
         return None
-    fields = parts[1].split(" ")
+    fields = tlex.split(" ")
     if len(fields) != 4 or fields[0] != "tlex":
         return None
     if data_fingerprint is not None and " ".join(fields[1:3]) != data_fingerprint:
         return None
-    names = parts[2].split("\t") if parts[2] else []
+    names = keywords.split("\t") if keywords else []
     try:
-        numbers = _tags_from_hex(parts[3])
+        numbers = _tags_from_hex(tags)
     except ValueError:
         return None
     if len(names) != len(numbers):
         return None
-    return KeywordIndex(dict(zip(names, numbers)), None, parts[4])
+    pairs = masks.split("\t") if masks else []
+    if len(pairs) % 2:
+        return None
+    repeaters = dict(zip(pairs[::2], pairs[1::2]))
+    return KeywordIndex(dict(zip(names, numbers)), None, raw[ends[4] + 1 :], repeaters)
 
 
 def prebuilt_path(tlex_path: str) -> str:
@@ -196,9 +277,9 @@ def load(path: str) -> KeywordIndex:
     when it matches the file, else one built from the file's records."""
     prebuilt = prebuilt_path(path)
     try:
-        with open(prebuilt, encoding="utf-8") as f:
-            text = f.read()
-        index = parse(text, _file_fingerprint(path))
+        with open(prebuilt, "rb") as f:
+            data = f.read()
+        index = parse(data, _file_fingerprint(path))
     except (OSError, ValueError):  # ValueError covers UnicodeDecodeError
         index = None
     if index is not None:
@@ -207,14 +288,13 @@ def load(path: str) -> KeywordIndex:
 
 
 def _file_fingerprint(path: str) -> str:
-    import mmap
-
     with open(path, "rb") as f:
         size = os.fstat(f.fileno()).st_size
-        if not size:
-            return "0 00000000"
-        with mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as m:
-            return f"{size} {zlib.crc32(m):08x}"
+        if size <= 2 * _END:
+            return fingerprint(f.read())
+        crc = zlib.crc32(f.read(_END))
+        f.seek(size - _END)
+        return f"{size} {zlib.crc32(f.read(_END), crc):08x}"
 
 
 def build(path: str) -> KeywordIndex:
