@@ -168,7 +168,7 @@ def test_unreadable_files_get_one_line_each_and_the_others_are_dumped(capsys, tm
     assert code == 1 and len(err.splitlines()) == 1 and err.startswith(f"taglex: {text}: ")
 
 
-def test_dict_puts_a_site_file_in_front(capsys, tmp_path):
+def test_dict_files_are_layers(capsys, tmp_path):
     from taglex import writer
 
     site = tmp_path / "site.tlex"
@@ -185,7 +185,8 @@ def test_dict_puts_a_site_file_in_front(capsys, tmp_path):
     path = tmp_path / "site.dcm"
     path.write_bytes(_implicit(ds))
 
-    code, out, _ = run(capsys, "dump", "--private", "--dict", str(site), str(path))
+    layers = ("--dict", str(site), "--dict", taglex.default_path())
+    code, out, _ = run(capsys, "dump", "--private", *layers, str(path))
     lines = tag_lines(out)
     assert code == 0
     assert re.fullmatch(r"\(0029,1001\) US \[acme  IMAGING 1.0\] Acme Count +1  513", lines["(0029,1001)"])
@@ -215,7 +216,7 @@ def test_a_damaged_dictionary_is_one_error_line(capsys, tmp_path):
     # Every file would meet the damage: one line, and the command stops.
     code, out, err = run(capsys, "dump", "--dict", str(damaged), str(path), CT)
     assert (code, out) == (1, "")
-    assert err.startswith(f"taglex: {damaged} + {taglex.default_path()} is damaged: range start index ")
+    assert err.startswith(f"taglex: {damaged} is damaged: range start index ")
     assert len(err.splitlines()) == 1
 
 

@@ -63,7 +63,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         metavar="FILE",
         action="append",
         default=[],
-        help="a .tlex file searched before the bundled dictionary (may be repeated)",
+        help="a .tlex file instead of the bundled one; repeat for layers, first wins",
     )
     p.add_argument(
         "--force",
@@ -378,15 +378,10 @@ def run(args: argparse.Namespace) -> int:
     except ImportError:
         error(INSTALL)
         return FAILED
-    import taglex
+    from .lookup import open_dictionary
 
-    try:
-        if args.dict:
-            dictionary: Any = taglex.Dictionary([*args.dict, taglex.default_path()])
-        else:
-            dictionary = taglex.Dictionary.default()
-    except (OSError, ValueError) as e:
-        error(str(e))
+    dictionary = open_dictionary(args.dict)
+    if dictionary is None:
         return FAILED
     status = OK
     dumped = 0
