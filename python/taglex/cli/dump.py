@@ -229,14 +229,15 @@ def json_model(ds: Dataset, dictionary: Any, private_only: bool) -> dict[str, An
     # The object of each item reached so far, by the path to it.
     objects: dict[tuple[tuple[int, int], ...], dict[str, Any]] = {(): top}
     for d in describe(ds, dictionary):
-        parent = objects.get(d.path)
-        if parent is None:
-            continue  # inside a sequence left out
-        inside_private = any(_is_private(t) for t, _ in d.path)
-        if private_only and not (inside_private or _is_private(d.tag)):
-            if d.element.VR != "SQ":
-                continue
         elem = d.element
+        if (
+            private_only
+            and elem.VR != "SQ"  # a sequence may lead to private elements
+            and not _is_private(d.tag)
+            and not any(_is_private(t) for t, _ in d.path)
+        ):
+            continue
+        parent = objects[d.path]
         obj: dict[str, Any] = {"vr": elem.VR, "Name": plain_name(d)}
         if d.creator is not None:
             obj["PrivateCreator"] = d.creator.strip()
@@ -265,8 +266,8 @@ def _prune(obj: dict[str, Any]) -> bool:
         element = obj[key]
         tag = int(key, 16)
         if element["vr"] == "SQ" and not _is_private(tag):
-            items = element.get("Value", [])
-            if not any([_prune(item) for item in items]):
+            kept = [_prune(item) for item in element.get("Value", [])]  # every item
+            if not any(kept):
                 del obj[key]
     return bool(obj)
 
