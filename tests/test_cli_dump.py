@@ -257,7 +257,7 @@ def test_text_an_ascii_output_cannot_hold_is_escaped(tmp_path):
         return done.stdout
 
     assert "  M\\xfcller^J\\xfcrgen\n" in dump()
-    model = json.loads(dump("--json"))
+    model = json.loads(dump("--json").splitlines()[-1])  # the last line: pydicom 3.0.0 may print first
     assert model["00100010"]["Value"] == [{"Alphabetic": "Müller^Jürgen"}]
 
 
