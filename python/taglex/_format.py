@@ -429,7 +429,13 @@ class Reader:
         self._strings_view.release()
         self._view.release()
         if self._map is not None:
-            self._map.close()
+            try:
+                self._map.close()
+            except BufferError:
+                # A view into it is still alive, held by the frames of an
+                # error on its way out of a with block: the mapping goes
+                # with the last view instead, and the error is not masked.
+                pass
             self._map = None
 
     def __enter__(self) -> Reader:

@@ -2,8 +2,12 @@
 
 Usage::
 
-    taglex lookup TAG [--creator TEXT] [--dict FILE] [--json]
+    taglex lookup TAG|KEYWORD [--creator TEXT] [--dict FILE]... [--json]
+    taglex find TEXT [--dict FILE]... [--limit N] [--json]
+    taglex creators [TEXT] [--dict FILE]...
     taglex build INPUT OUTPUT [--allow-duplicates]
+    taglex export FILE [-o OUTPUT]
+    taglex diff OLD NEW [--json]
     taglex info FILE
 
 Each command is a module of this package with ``HELP``, ``DESCRIPTION``,
@@ -26,7 +30,7 @@ from types import ModuleType
 
 from taglex._tags import Tag, format_tag, parse_tag
 
-from . import build, info, lookup
+from . import build, creators, diff, dump, export, find, info, lookup
 from ._common import EXIT_STATUSES, FAILED, INTERRUPTED, PROG, TERMINATED, USAGE, error
 
 __all__ = ["COMMANDS", "Tag", "format_tag", "main", "make_parser", "parse_tag"]
@@ -34,8 +38,13 @@ __all__ = ["COMMANDS", "Tag", "format_tag", "main", "make_parser", "parse_tag"]
 # The commands, in the order of the help text: name and module.
 COMMANDS: tuple[tuple[str, ModuleType], ...] = (
     ("lookup", lookup),
+    ("find", find),
+    ("creators", creators),
     ("build", build),
+    ("export", export),
+    ("diff", diff),
     ("info", info),
+    ("dump", dump),
 )
 
 

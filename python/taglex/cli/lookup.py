@@ -1,20 +1,25 @@
-"""``taglex lookup TAG [--creator TEXT] [--dict FILE] [--json]``."""
+"""``taglex lookup TAG|KEYWORD [--creator TEXT] [--dict FILE]... [--json]``."""
 
 from __future__ import annotations
 
 import argparse
 import json
 from collections.abc import Mapping
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from taglex._tags import Tag, format_tag, lookup
+from taglex._tags import Tag, format_tag, parse_tag
 
-from ._common import FAILED, OK, USAGE, error, is_panic, native_reports_silenced, shown, tag_argument
+from ._common import FAILED, OK, USAGE, error, is_panic, native_reports_silenced, shown
 
-HELP = "look a tag up"
+if TYPE_CHECKING:
+    from taglex import Dictionary, Entry
+
+HELP = "look a tag or a keyword up"
 DESCRIPTION = (
-    "Look a tag up in a dictionary (the bundled one unless --dict is given). "
-    "TAG is (gggg,eeee), gggg,eeee, ggggeeee or 0xggggeeee; a private element "
+    "Look a tag or a keyword up in a dictionary (the bundled one unless --dict "
+    "is given; several --dict files are layers, the first that knows the tag "
+    "answers). TAG is a keyword such as PatientName, "
+    "(gggg,eeee), gggg,eeee, ggggeeee or 0xggggeeee; a private element "
     "in block form is written (gggg,xxee) or gggg,xxee. With --creator, a "
     "private element written with its block, such as (0029,1010), is also "
     "looked up in block form. A private creator element, (gggg,0010) to "
@@ -23,10 +28,40 @@ DESCRIPTION = (
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
-    p.add_argument("tag", metavar="TAG", type=tag_argument, help="the tag, e.g. (0010,0010)")
+    p.add_argument(
+        "tag", metavar="TAG", type=tag_or_keyword, help="the tag, e.g. (0010,0010), or a keyword"
+    )
     p.add_argument("--creator", metavar="TEXT", help="private creator of a private element")
-    p.add_argument("--dict", metavar="FILE", help="a .tlex file instead of the bundled one")
+    p.add_argument(
+        "--dict",
+        metavar="FILE",
+        action="append",
+        help="a .tlex file instead of the bundled one; repeat for layers, first wins",
+    )
     p.add_argument("--json", action="store_true", help="print the entry as one JSON object")
+
+
+def tag_or_keyword(text: str) -> Tag | str:
+    """argparse type of TAG: a parsed tag, or a keyword as given."""
+    try:
+        return parse_tag(text)
+    except ValueError as e:
+        word = text.strip()
+        if word.isidentifier() and word.isascii():
+            return word
+        raise argparse.ArgumentTypeError(f"{e}; nor is it a keyword") from None
+
+
+def open_dictionary(paths: list[str] | None) -> Dictionary | None:
+    """The Dictionary of the --dict files (the bundled one if none); None,
+    after an error line, if one does not open."""
+    from taglex import Dictionary
+
+    try:
+        return Dictionary.default() if not paths else Dictionary(paths)
+    except (OSError, ValueError) as e:
+        error(str(e))
+        return None
 
 
 def format_entry(entry: Mapping[str, Any]) -> str:
@@ -57,33 +92,50 @@ def _is_utf8(text: str) -> bool:
 
 
 def run(args: argparse.Namespace) -> int:
-    from taglex import _taglex
-    from taglex._default import default_path
-
     if args.creator is not None and not _is_utf8(args.creator):
         error(f"--creator {shown(args.creator)} is not valid UTF-8")
         return USAGE
-    path = args.dict if args.dict is not None else default_path()
-    try:
-        d = _taglex.open(path)
-    except (OSError, ValueError) as e:
-        error(str(e))
+    d = open_dictionary(args.dict)
+    if d is None:
         return FAILED
-    tag: Tag = args.tag
+    where = ", ".join(d.paths)
+    tag: Tag | str = args.tag
     try:
         with native_reports_silenced():
-            entry = lookup(d, tag.group, tag.element, args.creator, block=tag.block)
+            entry = _answer(d, tag, args.creator)
     except BaseException as e:
-        if not is_panic(e):
+        if not (is_panic(e) or isinstance(e, ValueError)):
             raise
-        error(f"{path} is damaged: {e}")
+        error(f"{where} is damaged: {e}")
         return FAILED
     if entry is None:
-        with_creator = "" if args.creator is None else f" with creator {args.creator!r}"
-        error(f"no entry for {tag}{with_creator} in {path}")
+        if isinstance(tag, str):
+            close = d.suggest(tag, args.creator)
+            hint = f"; did you mean {' or '.join(close[:3])}?" if close else ""
+            error(f"no keyword {tag!r}{_with(args.creator)} in {where}{hint}")
+        else:
+            error(f"no entry for {tag}{_with(args.creator)} in {where}")
         return FAILED
+    result = entry.as_dict()
     if args.json:
-        print(json.dumps(entry))
+        print(json.dumps(result))
     else:
-        print(format_entry(entry))
+        print(format_entry(result))
     return OK
+
+
+def _answer(d: Dictionary, tag: Tag | str, creator: str | None) -> Entry | None:
+    """The entry of a keyword (a private one needs its creator) or a tag."""
+    if isinstance(tag, str):
+        if creator is None:
+            return d.get(tag)
+        number = d.tag_for_keyword(tag, creator)
+        return None if number is None else d.get(number, creator)
+    entry = d.get(str(tag), creator)
+    if entry is not None and creator is not None and not entry.creator:
+        return None  # a standard element is not the creator's
+    return entry
+
+
+def _with(creator: str | None) -> str:
+    return "" if creator is None else f" with creator {creator!r}"
