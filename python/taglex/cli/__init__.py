@@ -10,9 +10,11 @@ Usage::
     taglex diff OLD NEW [--json]
     taglex info FILE
 
-Each command is a module of this package with ``HELP``, ``DESCRIPTION``,
+Each command is a module of this package with ``DESCRIPTION``,
 ``add_arguments(parser)`` and ``run(args) -> exit status``; a new command is
-one more module and one more line in :data:`COMMANDS`.
+one more module and one more line in :data:`COMMANDS`. Only the module of
+the command that runs is imported, so that a command starts as fast as it
+can.
 
 Every failure is one line on standard error and one of the exit statuses in
 :data:`taglex.cli._common.EXIT_STATUSES` (shown by ``taglex --help``).
@@ -21,31 +23,54 @@ Every failure is one line on standard error and one of the exit statuses in
 from __future__ import annotations
 
 import argparse
+import importlib
 import os
 import signal
 import sys
 import threading
 from collections.abc import Sequence
-from types import ModuleType
+from typing import TYPE_CHECKING, Any
 
-from taglex._tags import Tag, format_tag, parse_tag
-
-from . import build, creators, diff, dump, export, find, info, lookup
 from ._common import EXIT_STATUSES, FAILED, INTERRUPTED, PROG, TERMINATED, USAGE, error
+
+if TYPE_CHECKING:
+    from taglex._tags import Tag, format_tag, parse_tag
 
 __all__ = ["COMMANDS", "Tag", "format_tag", "main", "make_parser", "parse_tag"]
 
-# The commands, in the order of the help text: name and module.
-COMMANDS: tuple[tuple[str, ModuleType], ...] = (
-    ("lookup", lookup),
-    ("find", find),
-    ("creators", creators),
-    ("build", build),
-    ("export", export),
-    ("diff", diff),
-    ("info", info),
-    ("dump", dump),
+# The commands, in the order of the help text: the name (also the name of its
+# module) and the one-line help.
+COMMANDS: tuple[tuple[str, str], ...] = (
+    ("lookup", "look a tag or a keyword up"),
+    ("find", "search entries by keyword or name"),
+    ("creators", "list private creators"),
+    ("build", "build a .tlex file from JSON Lines"),
+    ("export", "write a .tlex file's records as JSON Lines"),
+    ("diff", "compare two dictionaries"),
+    ("info", "describe a .tlex file"),
+    ("dump", "list the elements of DICOM files"),
 )
+
+
+def __getattr__(name: str) -> Any:
+    # The tag helpers, kept importable from here without importing them for
+    # every command.
+    if name in ("Tag", "format_tag", "parse_tag"):
+        from taglex import _tags
+
+        return getattr(_tags, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def _chosen(argv: Sequence[str]) -> str | None:
+    """The command named on the command line: its first argument that is not
+    an option (the top-level parser has no option that takes a value)."""
+    for arg in argv:
+        if arg == "--":
+            return None
+        if not arg.startswith("-"):
+            return arg
+    return None
 
 
 def _version() -> str:
@@ -54,7 +79,9 @@ def _version() -> str:
     return taglex.__version__
 
 
-def make_parser() -> argparse.ArgumentParser:
+def make_parser(argv: Sequence[str] | None = None) -> argparse.ArgumentParser:
+    """The parser of the command line; only the command that ``argv`` names
+    (every command when ``argv`` is None) gets its arguments."""
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Look up DICOM tags and build or inspect .tlex dictionaries.",
@@ -64,8 +91,13 @@ def make_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--version", action="version", version=f"{PROG} {_version()}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
-    for name, module in COMMANDS:
-        p = sub.add_parser(name, help=module.HELP, description=module.DESCRIPTION)
+    chosen = None if argv is None else _chosen(argv)
+    for name, help_text in COMMANDS:
+        if argv is not None and name != chosen:
+            sub.add_parser(name, help=help_text)
+            continue
+        module = importlib.import_module(f"{__name__}.{name}")
+        p = sub.add_parser(name, help=help_text, description=module.DESCRIPTION)
         module.add_arguments(p)
         p.set_defaults(run=module.run)
     return parser
@@ -80,7 +112,9 @@ def _terminate(signum: int, frame: object) -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = make_parser()
+    if argv is None:
+        argv = sys.argv[1:]
+    parser = make_parser(argv)
     try:
         args = parser.parse_args(argv)
     except SystemExit as e:  # --help, --version and usage errors

@@ -12,7 +12,6 @@ from typing import Any
 
 from ._common import FAILED, OK, error
 
-HELP = "build a .tlex file from JSON Lines"
 DESCRIPTION = (
     "Build a .tlex file from JSON Lines (INPUT, or - for standard input): one "
     "JSON object per line with exactly the keys of a lookup result: group, "

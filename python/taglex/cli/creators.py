@@ -7,7 +7,6 @@ import argparse
 from ._common import FAILED, OK, error
 from .lookup import open_dictionary
 
-HELP = "list private creators"
 DESCRIPTION = (
     "List the private creators of a dictionary, one a line, with the number "
     "of elements each has; with TEXT only those containing it, in any case "

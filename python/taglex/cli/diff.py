@@ -9,7 +9,6 @@ from typing import Any
 
 from ._common import FAILED, OK, error
 
-HELP = "compare two dictionaries"
 DESCRIPTION = (
     "Compare two .tlex files (for example two editions) entry by entry, an "
     "entry being known by its tag, block form and creator (in any case and "

@@ -27,7 +27,6 @@ if TYPE_CHECKING:
 
 __all__ = ["add_arguments", "dump_file", "element_name", "plain_name", "run", "short_value"]
 
-HELP = "list the elements of DICOM files"
 DESCRIPTION = (
     "List every element of each DICOM FILE: tag, VR, name, VM and a short "
     "value, with nested sequences indented. Private elements read as UN get "

@@ -9,7 +9,6 @@ import sys
 
 from ._common import FAILED, OK, error
 
-HELP = "write a .tlex file's records as JSON Lines"
 DESCRIPTION = (
     "Write every record of a .tlex file as JSON Lines, in the order the file "
     "stores them, to standard output or OUTPUT. 'taglex build' reads the "

@@ -8,7 +8,6 @@ import json
 from ._common import FAILED, OK, error
 from .lookup import open_dictionary
 
-HELP = "search entries by keyword or name"
 DESCRIPTION = (
     "List the entries whose keyword or name contains TEXT, in any case, best "
     "matches first: the exact keyword, keywords starting with TEXT, names with "

@@ -8,7 +8,6 @@ import stat
 
 from ._common import FAILED, OK, error
 
-HELP = "describe a .tlex file"
 DESCRIPTION = (
     "Print a .tlex file's size, whether it opens (exit status 1 if not), its "
     "number of index entries and its number of records."

@@ -14,7 +14,6 @@ from ._common import FAILED, OK, USAGE, error, is_panic, native_reports_silenced
 if TYPE_CHECKING:
     from taglex import Dictionary, Entry
 
-HELP = "look a tag or a keyword up"
 DESCRIPTION = (
     "Look a tag or a keyword up in a dictionary (the bundled one unless --dict "
     "is given; several --dict files are layers, the first that knows the tag "
