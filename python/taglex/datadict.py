@@ -164,7 +164,9 @@ def _mask_of(description: str) -> str | None:
 
 
 def _vr(r: LookupResult) -> str:
-    return vr_text(r["description"]) or r["vr"]
+    # "??": the standard gives no VR (items, delimiters, blank retired rows);
+    # pydicom's text for that is "NONE".
+    return vr_text(r["description"]) or ("NONE" if r["vr"] == "??" else r["vr"])
 
 
 def _vm(r: LookupResult) -> str:
@@ -305,20 +307,14 @@ def get_private_entry(tag: TagType, private_creator: str) -> tuple[str, str, str
     group, element = t >> 16, t & 0xFFFF
     lookup = _dict()._lookup
     r = lookup(group, element, private_creator)
-    if r is not None and (r["block_offset"] or "stored as its creator element" in r["description"]):
+    if r is not None and r["block_offset"]:
         r = None
-    if r is None and element >> 8:
+    if r is None:
+        # The block form (gggg,xxee): the entry of every block the creator
+        # may have reserved.
         r = lookup(group, element & 0xFF, private_creator)
-        if r is not None and not (r["block_offset"] and _in_block(r, group, element)):
-            r = None
-    elif r is None:
-        r = lookup(group, element, private_creator)
         if r is not None and not r["block_offset"]:
             r = None
-    if r is not None and (r["creator"] != private_creator or "also " in r["description"]):
-        exact = _as_listed(r, private_creator, group, element)
-        if exact is not None:
-            return exact
     if r is None:
         if not _dict()._has_creator(private_creator):
             raise KeyError(f"Private creator '{private_creator}' not in the private dictionary")
@@ -327,62 +323,6 @@ def get_private_entry(tag: TagType, private_creator: str) -> tuple[str, str, str
             f"for private creator '{private_creator}'"
         )
     return _vr(r), _vm(r), r["name"], "Retired" if r["retired"] else ""
-
-
-_ALSO: re.Pattern[str] | None = None
-
-
-def _as_listed(
-    r: LookupResult, creator: str, group: int, element: int
-) -> tuple[str, str, str, str] | None:
-    """What pydicom answers when the entry found merged several of its
-    entries: the one of exactly this creator spelling, by its key order
-    (the tag as written, then (gggg,xxee), then (ggxx,xxee)); None if the
-    entry found is that one."""
-    import ast
-    import re
-
-    global _ALSO
-    if _ALSO is None:
-        _ALSO = re.compile(
-            r"also ('[^']*'|\"[^\"]*\") \(([0-9A-Fa-fx]{4}),([0-9A-Fa-fx]{4})\): "
-            r"([^,]*), VM ([^,]*), (.*)"
-        )
-    g, e = f"{group:04X}", f"{element:04X}"
-    keys = [g + e, f"{g}XX{e[2:]}", f"{g[:2]}XXXX{e[2:]}"]
-    description = r["description"]
-    listed = description.partition("listed as (")[2][:10]
-    own = listed[:4] + listed[5:9] if listed else f"{r['group']:04X}XX{r['element']:02X}"
-    best: tuple[int, tuple[str, str, str, str] | None] = (len(keys), None)
-    if r["creator"] == creator and own.upper() in keys:
-        best = (keys.index(own.upper()), None)
-    for part in description.split("; "):
-        m = _ALSO.fullmatch(part)
-        if m is None or ast.literal_eval(m[1]) != creator:
-            continue
-        key = (m[2] + m[3]).upper()
-        if key in keys and keys.index(key) < best[0]:
-            best = (keys.index(key), (m[4], m[5], ast.literal_eval(m[6]), ""))
-    return best[1]
-
-
-def _in_block(r: LookupResult, group: int, element: int) -> bool:
-    """Whether a block-form entry holds ``element``: entries of every block
-    do; one listed for a fixed block, "listed as (gggg,bbee)", only holds
-    that block's element, or one a merged note lists as "(gggg,bbee):"."""
-    description = r["description"]
-    at = description.find("listed as (")
-    if at < 0:
-        return True
-    fixed = description[at + 16 : at + 18]
-    if fixed.lower() == "xx" or len(fixed) != 2:
-        return True
-    try:
-        if int(fixed, 16) == element >> 8:
-            return True
-    except ValueError:
-        return True
-    return f"({group:04X},{element:04X}):" in description
 
 
 def private_dictionary_VR(tag: TagType, private_creator: str) -> str:
