@@ -37,7 +37,7 @@ PRIV_GROUP, PRIV_ELEMENT = 0x0029, 0x10  # (0029,xx10) of SIEMENS CSA HEADER
 PRIV_FULL = (PRIV_GROUP << 16) | 0x1010  # the same element in block 0x10
 CREATOR = "SIEMENS CSA HEADER"
 CREATOR_OTHER = "  siemens   Csa header "  # another case and spacing, ASCII
-MISS = (0x0010, 0x0011)  # no such standard element
+MISS = (0x0010, 0x0003)  # no such standard element
 
 
 # --- measuring ---------------------------------------------------------------

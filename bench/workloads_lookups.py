@@ -80,9 +80,9 @@ CALLS = {
     "priv/floor": f"`floor.lookup(0x0029, 0x10, {CREATOR_OTHER!r})`",
     "priv/pydicom get_private_entry": f"`get_private_entry(0x00291010, {CREATOR!r})`",
     "priv/pydicom dict": "`get_private_entry(...)` + the ten-key dict",
-    "miss/taglex": "`d.lookup(0x0010, 0x0011)` -> None",
-    "miss/floor": "`floor.none(0x0010, 0x0011)` -> None",
-    "miss/pydicom": "`get_entry(0x00100011)` -> KeyError caught",
+    "miss/taglex": "`d.lookup(0x0010, 0x0003)` -> None",
+    "miss/floor": "`floor.none(0x0010, 0x0003)` -> None",
+    "miss/pydicom": "`get_entry(0x00100003)` -> KeyError caught",
 }
 LABEL = {"std": "standard", "priv": "private", "miss": "miss"}
 

@@ -49,7 +49,7 @@ constexpr std::uint16_t kPrivGroup = 0x0029, kPrivElement = 0x10;  // xx10
 constexpr std::uint16_t kPrivFullElement = 0x1010;                 // block 0x10
 constexpr const char* kCreator = "SIEMENS CSA HEADER";
 constexpr std::string_view kCreatorOtherSpelling = "  siemens   Csa header ";
-constexpr std::uint16_t kMissGroup = 0x0010, kMissElement = 0x0011;  // undefined
+constexpr std::uint16_t kMissGroup = 0x0010, kMissElement = 0x0003;  // undefined
 
 const taglex::TlexDict& tlex() {
   static const taglex::TlexDict dict = [] {
