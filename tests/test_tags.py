@@ -24,7 +24,7 @@ def d(open_dict):
 def creator_element(group: int, element: int, creator: str) -> dict:
     return dict(
         group=group, element=element, creator=creator, keyword="PrivateCreator",
-        name="Private Creator", vr="LO", description="", retired=False, block_offset=False,
+        name="Private Creator", vr="LO", description="VM 1", retired=False, block_offset=False,
         sources=[],
     )  # fmt: skip
 

@@ -220,21 +220,9 @@ class Entry:
 
 def _private_creator(group: int, element: int, creator: str | None) -> Entry:
     """The answer for a private creator element no layer describes."""
-    entry = Entry(
-        {
-            "group": group,
-            "element": element,
-            "creator": creator or "",
-            "keyword": "PrivateCreator",
-            "name": "Private Creator",
-            "vr": "LO",
-            "description": "VM 1",
-            "retired": False,
-            "block_offset": False,
-            "sources": [],
-        }
-    )
-    return entry
+    from taglex._tags import private_creator_entry
+
+    return Entry(private_creator_entry(group, element, creator))
 
 
 def _layer_class(path: str) -> type[Entry]:

@@ -128,7 +128,7 @@ def private_creator_entry(group: int, element: int, creator: str | None) -> Look
         "keyword": "PrivateCreator",
         "name": "Private Creator",
         "vr": "LO",
-        "description": "",
+        "description": "VM 1",
         "retired": False,
         "block_offset": False,
         "sources": [],
