@@ -5,13 +5,11 @@ from __future__ import annotations
 import re
 from dataclasses import dataclass
 
-# The VR codes of the .tlex format (taglex.writer.VR_CODES, checked by the
-# generator), without the "??" that stands for none.
-VR_CODES = frozenset(
-    "AE AS AT CS DA DS DT FL FD IS LO LT OB OD OF OL OV OW PN SH SL SQ SS ST "
-    "SV TM UC UI UL UN UR US UT UV".split()
-)
+from taglex._format import VR_CODES as _FORMAT_VR_CODES
+
+# The VR codes of the .tlex format, without the "??" that stands for none.
 NO_VR = "??"
+VR_CODES = frozenset(_FORMAT_VR_CODES) - {NO_VR}
 
 # Names and keywords that say nothing (besides any run of "?", such as "???");
 # an entry with one keeps an empty field.
