@@ -432,8 +432,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
 int main(int argc, char** argv) {
   // Take our own flags out before Google Benchmark reads the rest.
   std::vector<char*> rest;
+  bool console = true;  // the ratio table only follows the console report
   for (int i = 0; i < argc; ++i) {
     std::string_view arg = argv[i];
+    if (arg.starts_with("--benchmark_format=")) console = arg == "--benchmark_format=console";
     if (arg.starts_with("--dict=")) {
       g_dict_path = arg.substr(7);
     } else if (arg.starts_with("--dcmtk-dir=")) {
@@ -450,8 +452,12 @@ int main(int argc, char** argv) {
   int n = static_cast<int>(rest.size());
   benchmark::Initialize(&n, rest.data());
   if (benchmark::ReportUnrecognizedArguments(n, rest.data())) return 2;
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
+  if (console) {
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+  } else {
+    benchmark::RunSpecifiedBenchmarks();
+  }
   benchmark::Shutdown();
   return 0;
 }
