@@ -21,9 +21,10 @@ from taglex._taglex import Dict, open as _open
 # would double the cost of "import taglex".
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from collections.abc import Iterable, Iterator
+    from collections.abc import Callable, Iterable, Iterator
     from typing import Any, ClassVar, TypeAlias, overload
 
+    from taglex import _format
     from taglex._index import KeywordIndex
     from taglex._taglex import LookupResult
 
@@ -440,8 +441,18 @@ class Dictionary:
         if not needle:
             return []
         squeezed = needle.replace(" ", "")
+
+        def matching(reader: _format.Reader) -> set[int]:
+            # Only the keyword and name columns are read for every record.
+            keywords, names = reader.column("keyword"), reader.column("name")
+            return {
+                i
+                for i, (k, nm) in enumerate(zip(keywords, names))
+                if squeezed in k.lower() or needle in nm.lower()
+            }
+
         ranked: list[tuple[int, bool, int, str, Entry]] = []
-        for entry in self:
+        for entry in self._entries(matching):
             keyword = entry.keyword.lower()
             name = entry.name.lower()
             if keyword == squeezed or name == needle:
@@ -494,12 +505,18 @@ class Dictionary:
     def __iter__(self) -> Iterator[Entry]:
         """Every entry, layer by layer in index order (group, element); an
         entry that an earlier layer overrides is left out."""
+        return self._entries(None)
+
+    def _entries(self, wanted: Callable[[_format.Reader], set[int]] | None) -> Iterator[Entry]:
+        """The entries of iteration; with ``wanted``, only those whose record
+        number is in ``wanted(reader)`` of their layer get read and built."""
         from taglex import _format
 
         seen: set[tuple[int, int, int]] = set()
         last = len(self._layers) - 1
         for n, (path, (_lookup, cls)) in enumerate(zip(self.paths, self._layers)):
             with _format.Reader.open(path) as reader:
+                chosen = None if wanted is None else wanted(reader)
                 keys: list[tuple[int, int, int]] = []
                 entries = list(reader.index())
                 for k, (group, element, chash, record) in enumerate(entries):
@@ -508,7 +525,8 @@ class Dictionary:
                         continue  # overridden by an earlier layer or a later duplicate
                     if n < last:
                         keys.append(key)
-                    yield cls(reader.record(record))  # type: ignore[arg-type]
+                    if chosen is None or record in chosen:
+                        yield cls(reader.record(record))  # type: ignore[arg-type]
                 seen.update(keys)
 
     # --- the keyword indexes --------------------------------------------------
