@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -234,7 +235,76 @@ std::string canonicalize_creator(std::string_view text) {
   return out;
 }
 
+// Most creators are asked as the dictionary stores them: this path costs
+// little more than the hash itself.
+std::optional<std::uint32_t> canonical_ascii_hash(std::string_view text) noexcept {
+  if (text.empty() || text.front() == ' ' || text.back() == ' ') return std::nullopt;
+  std::uint32_t h = kFnvOffsetBasis;
+  unsigned char previous = 0;
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    // 0x21..0x7E without a..z; a space only after a non-space.
+    const bool printable = static_cast<unsigned char>(b - 0x21) < 0x5E;
+    const bool lower = static_cast<unsigned char>(b - 'a') < 26;
+    const bool single_space = b == ' ' && previous != ' ';
+    if (!((printable && !lower) || single_space)) return std::nullopt;
+    previous = b;
+    h = (h ^ b) * kFnvPrime;
+  }
+  return h;
+}
+
+std::uint32_t canonicalize_and_hash(std::string_view text, std::string& out) {
+  struct Both {
+    std::string& out;
+    Fnv1a32 h;
+    void byte(char c) {
+      out.push_back(c);
+      h.add(c);
+    }
+    void upper(char32_t cp) {
+      const std::size_t at = out.size();
+      unicode::append_upper(cp, out);
+      for (std::size_t i = at; i < out.size(); ++i) h.add(out[i]);
+    }
+  };
+  out.clear();
+  out.reserve(text.size());
+  Both sink{out, {}};
+  walk_canonical(text, sink);
+  return sink.h.value;
+}
+
+bool canonical_equals(std::string_view text, std::string_view canonical) noexcept {
+  if (text == canonical) {
+    // Equal bytes: text is canonical exactly when `canonical` is.
+    if (canonical_ascii_hash(text)) return true;
+  }
+  struct Compare {
+    std::string_view rest;
+    bool same = true;
+    void put(const char* p, std::size_t n) noexcept {
+      if (!same) return;
+      if (rest.size() < n || rest.substr(0, n) != std::string_view(p, n)) {
+        same = false;
+        return;
+      }
+      rest.remove_prefix(n);
+    }
+    void byte(char c) noexcept { put(&c, 1); }
+    void upper(char32_t cp) noexcept {
+      char buf[kMaxUpperBytes];
+      const char* const end = put_upper(cp, buf);
+      put(buf, static_cast<std::size_t>(end - buf));
+    }
+  };
+  Compare sink{canonical};
+  walk_canonical(text, sink);
+  return sink.same && sink.rest.empty();
+}
+
 std::uint32_t creator_hash(std::string_view creator) noexcept {
+  if (const auto h = canonical_ascii_hash(creator)) return *h;
   struct Hash {
     Fnv1a32 h;
     void byte(char c) noexcept { h.add(c); }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,18 @@ std::string canonicalize_creator(std::string_view text);
 // without building the canonical text, so it allocates nothing; an ASCII
 // creator touches no Unicode table.
 std::uint32_t creator_hash(std::string_view creator) noexcept;
+
+// The hash of a creator that is printable ASCII already in canonical form
+// (no lower-case letter, one space between words, none at either end), which
+// is then its own canonical form; nothing for any other creator.
+std::optional<std::uint32_t> canonical_ascii_hash(std::string_view text) noexcept;
+
+// canonicalize_creator(text) written into `out` (its old content replaced),
+// and the hash of it, in one pass.
+std::uint32_t canonicalize_and_hash(std::string_view text, std::string& out);
+
+// Whether canonicalize_creator(text) == canonical, without building it.
+bool canonical_equals(std::string_view text, std::string_view canonical) noexcept;
 
 // Unicode properties behind canonicalize_creator, exposed for tests.
 namespace unicode {

@@ -173,9 +173,23 @@ std::string_view TagView::vr() const noexcept {
   return kVrNames[std::min<std::size_t>(record_.vr(), kVrCount - 1)];
 }
 
+void TagView::check_texts() const {
+  check_range(record_.keyword_offset(), record_.keyword_len());
+  check_range(record_.name_offset(), record_.name_len());
+  if (record_.creator_len() != 0) check_range(record_.creator_offset(), record_.creator_len());
+  check_range(record_.description_offset(), record_.description_len());
+  check_range(record_.sources_offset(), record_.sources_len());
+}
+
 std::string_view TagView::text(std::uint32_t offset, std::uint32_t len) const {
+  check_range(offset, len);
+  const std::string_view bytes(reinterpret_cast<const char*>(strings_) + offset, len);
+  return is_valid_utf8(bytes) ? bytes : std::string_view();
+}
+
+void TagView::check_range(std::uint32_t offset, std::uint32_t len) const {
   const std::uint64_t end = std::uint64_t{offset} + len;
-  if (end > strings_len_) {
+  if (end > strings_len_) [[unlikely]] {
     std::string msg;
     if (offset > strings_len_) {
       msg.append("range start index ");
@@ -188,8 +202,6 @@ std::string_view TagView::text(std::uint32_t offset, std::uint32_t len) const {
     append_decimal(msg, strings_len_);
     throw InternalError(std::move(msg));
   }
-  const std::string_view bytes(reinterpret_cast<const char*>(strings_) + offset, len);
-  return is_valid_utf8(bytes) ? bytes : std::string_view();
 }
 
 Result<DictionaryView, TlexError> DictionaryView::from_file_bytes(
@@ -210,7 +222,9 @@ Result<DictionaryView, TlexError> DictionaryView::from_file_bytes(
   if (!root) {
     // Rendering allocates; only a failed open pays for it.
     try {
-      return Err{TlexError{Integrity{to_string(root.error())}}};
+      std::string words;
+      explain_to(words, root.error());
+      return Err{TlexError{Integrity{to_string(root.error()), std::move(words)}}};
     } catch (const std::bad_alloc&) {
       return Err{TlexError{Integrity{}}};
     }
@@ -265,7 +279,10 @@ std::optional<TagView> DictionaryView::record_of(const std::byte* entry,
   if (key_of(entry) != wanted) {
     return std::nullopt;
   }
-  const std::uint32_t r = IndexEntry(entry).record_index();
+  return record(IndexEntry(entry).record_index());
+}
+
+TagView DictionaryView::record(std::uint32_t r) const {
   const std::uint32_t m = records_count_;
   if (r >= m) {
     std::string msg("index out of bounds: the len is ");
@@ -275,6 +292,14 @@ std::optional<TagView> DictionaryView::record_of(const std::byte* entry,
     throw InternalError(std::move(msg));
   }
   return TagView(TagRecord(records_ + std::size_t{r} * TagRecord::kSize), strings_, strings_len_);
+}
+
+std::uint32_t DictionaryView::position_of(std::uint16_t group, std::uint16_t element,
+                                          std::uint32_t creator_hash) const noexcept {
+  if (index_count_ == 0) return 0;
+  const std::byte* found =
+      last_not_greater(index_, index_count_, pack_key(group, element, creator_hash));
+  return static_cast<std::uint32_t>(static_cast<std::size_t>(found - index_) / IndexEntry::kSize);
 }
 
 // ---------------------------------------------------------------------------

@@ -56,7 +56,8 @@ struct UnsupportedVersion {
   std::uint16_t version = 0;
 };
 struct Integrity {
-  std::string text;  // the validation failure, rendered
+  std::string text;   // the validation failure, rendered
+  std::string words;  // the same in words, without addresses (explain_to)
 };
 
 // Why TlexDict::open failed. Renders as one line of text.
@@ -141,7 +142,11 @@ class TagView {
   }
   // Empty when the record has no creator, whatever its offset says.
   std::string_view creator() const;
-  Sources sources() const { return Sources(text(record_.sources_offset(), record_.sources_len())); }
+  Sources sources() const { return Sources(sources_text()); }
+  // The sources text whole, the labels joined by "|".
+  std::string_view sources_text() const {
+    return text(record_.sources_offset(), record_.sources_len());
+  }
   // The two-letter code from the fixed VR table.
   std::string_view vr() const noexcept;
 
@@ -149,9 +154,15 @@ class TagView {
   std::uint16_t element() const noexcept { return record_.element(); }
   bool retired() const noexcept { return record_.retired() != 0; }
   bool element_is_block_offset() const noexcept { return record_.element_is_block_offset() != 0; }
+  // Throws the InternalError that reading the first text whose reference
+  // runs past the strings table would throw; checks ranges only.
+  void check_texts() const;
+  // The record's own bytes, for readers that need offsets or raw codes.
+  const TagRecord& raw() const noexcept { return record_; }
 
  private:
   std::string_view text(std::uint32_t offset, std::uint32_t len) const;
+  void check_range(std::uint32_t offset, std::uint32_t len) const;
   TagRecord record_;
   const std::byte* strings_;
   std::uint32_t strings_len_;
@@ -183,6 +194,23 @@ class DictionaryView {
                                 std::optional<std::string_view> creator) const;
   std::optional<TagView> lookup_hash(std::uint16_t group, std::uint16_t element,
                                      std::uint32_t creator_hash) const;
+
+  // The position of the last index entry whose key is not greater than
+  // (group, element, creator_hash): the one lookup_hash finds when the keys
+  // are equal. 0 when every key is greater, or the index is empty.
+  std::uint32_t position_of(std::uint16_t group, std::uint16_t element,
+                            std::uint32_t creator_hash) const noexcept;
+
+  // Index entry k (k < len()) and record r, read where they lie. record()
+  // throws InternalError for r past the records array.
+  std::uint32_t record_count() const noexcept { return records_count_; }
+  std::uint32_t strings_len() const noexcept { return strings_len_; }
+  IndexEntry index_entry(std::uint32_t k) const noexcept {
+    return IndexEntry(index_ + std::size_t{k} * IndexEntry::kSize);
+  }
+  TagView record(std::uint32_t r) const;
+  // The record of index entry k; throws InternalError as lookup does.
+  TagView record_of_entry(std::uint32_t k) const { return record(index_entry(k).record_index()); }
 
  private:
   // The record of the index entry `entry` found for `wanted`, if its key is
@@ -269,6 +297,7 @@ class TlexDict {
     return view_.lookup(group, element, creator);
   }
 
+  const DictionaryView& view() const noexcept { return view_; }
   int file() const noexcept { return file_.get(); }
   std::span<const std::byte> mapping() const noexcept { return map_.bytes(); }
   std::size_t body_offset() const noexcept { return kBodyOffset; }

@@ -157,6 +157,62 @@ void append_to(std::string& out, const CheckArchiveError& e) {
              e);
 }
 
+void explain_to(std::string& out, const CheckArchiveError& e) {
+  const auto explain_array = [&](const ArchiveError& a) {
+    std::visit(Overloaded{
+                   [&](const Underaligned&) { out.append("is not aligned in memory"); },
+                   [&](const OutOfBounds&) { out.append("lies outside the file"); },
+                   [&](const Overrun&) { out.append("runs past the end of the file"); },
+                   [&](const Unaligned&) { out.append("does not start at a multiple of 4 bytes"); },
+                   [&](const SubtreePointerOutOfBounds&) {
+                     out.append("does not lie between the array before it and the root");
+                   },
+                   [&](const SubtreePointerOverrun&) {
+                     out.append("runs into the root or the array after it");
+                   },
+               },
+               a);
+  };
+  std::visit(Overloaded{
+                 [&](const ContextError& x) {
+                   if (std::holds_alternative<OutOfBounds>(x.error)) {
+                     out.append("it is too short to hold the 24-byte root record");
+                   } else if (std::holds_alternative<Unaligned>(x.error)) {
+                     out.append("its size is not a multiple of 4 bytes");
+                   } else {
+                     out.append("it is not aligned in memory");
+                   }
+                 },
+                 [&](const CheckBytesError& x) {
+                   const RootCheckError& root = x.error;
+                   if (const auto* bytes = std::get_if<CheckBytes>(&root.inner)) {
+                     out.append("record ");
+                     append_decimal(out, bytes->index);
+                     std::visit(Overloaded{
+                                    [&](const BoolCheckError& b) {
+                                      out.append(" holds ");
+                                      append_decimal(out, b.invalid_value);
+                                      out.append(" in its ");
+                                      out.append(bytes->error.field_name);
+                                      out.append(" flag, which must be 0 or 1");
+                                    },
+                                    [&](const InvalidTag& t) {
+                                      out.append(" holds the unknown VR code ");
+                                      append_decimal(out, t.value);
+                                    },
+                                },
+                                bytes->error.inner);
+                     return;
+                   }
+                   out.append("the ");
+                   out.append(root.field_name);
+                   out.append(" array ");
+                   explain_array(std::get<ArchiveError>(root.inner));
+                 },
+             },
+             e);
+}
+
 std::string to_string(const CheckArchiveError& e) {
   std::string out;
   append_to(out, e);

@@ -103,6 +103,10 @@ void append_to(std::string& out, const RootCheckError& e);
 void append_to(std::string& out, const CheckArchiveError& e);
 std::string to_string(const CheckArchiveError& e);
 
+// What is wrong, in words and without addresses, for someone who does not
+// know the layout: "the records array runs past the end of the file".
+void explain_to(std::string& out, const CheckArchiveError& e);
+
 // Where one array of a validated body lies: the position of its first element
 // in the body and its element count.
 struct ArrayPlace {

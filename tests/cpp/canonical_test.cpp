@@ -187,8 +187,33 @@ TEST(CanonicalizeCreator, MatchesCompositionOfHelpers) {
       text += alphabet[(state >> 8) % range];
     }
     const std::string want = reference_canonical(text);
-    ASSERT_EQ(canonicalize_creator(utf8(text)), want) << utf8(text);
-    ASSERT_EQ(taglex::creator_hash(utf8(text)), taglex::fnv1a32(want)) << utf8(text);
+    const std::string given = utf8(text);
+    ASSERT_EQ(canonicalize_creator(given), want) << given;
+    ASSERT_EQ(taglex::creator_hash(given), taglex::fnv1a32(want)) << given;
+    // The one-pass form and the comparison without building it agree.
+    std::string out = "stale";
+    ASSERT_EQ(taglex::canonicalize_and_hash(given, out), taglex::fnv1a32(want)) << given;
+    ASSERT_EQ(out, want);
+    ASSERT_TRUE(taglex::canonical_equals(given, want)) << given;
+    ASSERT_FALSE(taglex::canonical_equals(given, want + "X")) << given;
+    if (!want.empty()) {
+      ASSERT_FALSE(taglex::canonical_equals(given, want.substr(0, want.size() - 1))) << given;
+    }
+    // The ASCII shortcut answers only for text that is its own canonical form.
+    if (const auto h = taglex::canonical_ascii_hash(given)) {
+      ASSERT_EQ(given, want);
+      ASSERT_EQ(*h, taglex::fnv1a32(want));
+    }
+  }
+}
+
+TEST(CanonicalAsciiHash, OnlyTextAlreadyCanonical) {
+  EXPECT_EQ(taglex::canonical_ascii_hash("ACME 1.0"), taglex::fnv1a32("ACME 1.0"));
+  for (const std::string_view not_canonical :
+       {"", " ACME", "ACME ", "AC  ME", "acme", "AC\tME", "\xC3\x84", "A\x01"}) {
+    EXPECT_FALSE(taglex::canonical_ascii_hash(not_canonical)) << not_canonical;
+    EXPECT_EQ(taglex::creator_hash(not_canonical),
+              taglex::fnv1a32(taglex::canonicalize_creator(not_canonical)));
   }
 }
 

@@ -1,0 +1,191 @@
+#include "taglex/index.hpp"
+
+#include <bit>
+#include <functional>
+
+#include "taglex/canonical.hpp"
+#include "taglex/tag_text.hpp"
+
+namespace taglex {
+namespace {
+
+std::size_t hash_of(std::string_view s) noexcept { return std::hash<std::string_view>{}(s); }
+
+bool same_key(const IndexEntry& a, const IndexEntry& b) noexcept {
+  return a.group() == b.group() && a.element() == b.element() &&
+         a.creator_hash() == b.creator_hash();
+}
+
+// A record that stands for a data element without a creator.
+bool is_standard(const TagView& r) noexcept {
+  return r.raw().creator_len() == 0 && !r.element_is_block_offset();
+}
+
+}  // namespace
+
+bool answers_for_its_key(const DictionaryView& view, std::uint32_t k, std::string_view canonical) {
+  const IndexEntry entry = view.index_entry(k);
+  std::string other;
+  for (std::uint32_t j = k + 1; j < view.len(); ++j) {
+    const IndexEntry next = view.index_entry(j);
+    if (!same_key(entry, next)) return true;
+    if (canonical.empty()) return false;
+    if (canonical_equals(view.record_of_entry(j).creator(), canonical)) return false;
+  }
+  return true;
+}
+
+// --- StandardIndex -------------------------------------------------------------
+
+void StandardIndex::rehash(std::size_t capacity) {
+  table_.assign(capacity, 0);
+  const std::size_t mask = capacity - 1;
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    std::size_t at = slots_[i].hash & mask;
+    while (table_[at] != 0) at = (at + 1) & mask;
+    table_[at] = static_cast<std::uint32_t>(i + 1);
+  }
+}
+
+void StandardIndex::insert(std::string_view keyword, std::uint32_t entry) {
+  if ((slots_.size() + 1) * 4 > table_.size() * 3) rehash(table_.empty() ? 1024 : table_.size() * 2);
+  const std::size_t hash = hash_of(keyword);
+  const std::size_t mask = table_.size() - 1;
+  std::size_t at = hash & mask;
+  while (table_[at] != 0) {
+    const Slot& s = slots_[table_[at] - 1];
+    if (s.hash == hash && s.keyword == keyword) return;  // the first one stays
+    at = (at + 1) & mask;
+  }
+  slots_.push_back(Slot{hash, keyword, entry});
+  table_[at] = static_cast<std::uint32_t>(slots_.size());
+}
+
+std::optional<std::uint32_t> StandardIndex::find(std::string_view keyword) const noexcept {
+  if (table_.empty()) return std::nullopt;
+  const std::size_t hash = hash_of(keyword);
+  const std::size_t mask = table_.size() - 1;
+  for (std::size_t at = hash & mask; table_[at] != 0; at = (at + 1) & mask) {
+    const Slot& s = slots_[table_[at] - 1];
+    if (s.hash == hash && s.keyword == keyword) return s.entry;
+  }
+  return std::nullopt;
+}
+
+std::vector<std::string_view> StandardIndex::keywords() const {
+  std::vector<std::string_view> out;
+  out.reserve(slots_.size());
+  for (const Slot& s : slots_) out.push_back(s.keyword);
+  return out;
+}
+
+StandardIndex StandardIndex::build(const DictionaryView& view) {
+  StandardIndex index;
+  index.rehash(1024);
+  // Texts are shared between records (every element of a repeating group
+  // has the same keyword and description): a text met at the same offset,
+  // with the same length, as a recent one was handled already.
+  constexpr std::size_t kSeen = 1024;
+  constexpr std::uint64_t kNone = ~std::uint64_t{0};
+  std::vector<std::uint64_t> seen_keyword(kSeen, kNone);
+  std::vector<std::uint64_t> seen_description(kSeen, kNone);
+  const auto text_key = [](std::uint32_t offset, std::uint32_t len) {
+    return std::uint64_t{len} << 32 | offset;
+  };
+  struct Former {
+    std::string_view keyword;
+    std::uint32_t entry;
+  };
+  std::vector<Former> former;
+  std::vector<std::uint64_t> masks_seen;
+
+  const std::uint32_t n = view.len();
+  for (std::uint32_t k = 0; k < n; ++k) {
+    const IndexEntry entry = view.index_entry(k);
+    if (entry.creator_hash() != 0) continue;
+    if (k + 1 < n && same_key(entry, view.index_entry(k + 1))) continue;  // a later one answers
+    const TagView record = view.record(entry.record_index());
+    if (!is_standard(record)) continue;
+
+    const std::uint32_t kw_offset = record.raw().keyword_offset();
+    const std::uint64_t kw_key = text_key(kw_offset, record.raw().keyword_len());
+    std::uint64_t& kw_seen = seen_keyword[kw_offset % kSeen];
+    if (kw_seen != kw_key) {
+      const std::string_view keyword = record.keyword();
+      if (!keyword.empty()) index.insert(keyword, k);
+      kw_seen = kw_key;
+    }
+
+    const std::uint32_t de_offset = record.raw().description_offset();
+    const std::uint64_t de_key = text_key(de_offset, record.raw().description_len());
+    std::uint64_t& de_seen = seen_description[de_offset % kSeen];
+    if (de_seen == de_key) continue;
+    de_seen = de_key;
+    const std::string_view text = record.description();
+    if (text.empty()) continue;
+    const description::Parsed parsed = description::parse(text);
+    for (const std::string_view old : description::split_list(parsed.formerly)) {
+      former.push_back(Former{old, k});
+    }
+    const auto add_mask = [&](const description::Mask& mask, std::string_view keyword) {
+      const std::uint64_t key = std::uint64_t{mask.value} << 32 | mask.care;
+      for (const std::uint64_t m : masks_seen) {
+        if (m == key) return;
+      }
+      masks_seen.push_back(key);
+      index.repeaters_.push_back(Repeater{mask, keyword});
+    };
+    if (parsed.repeating) add_mask(*parsed.repeating, record.keyword());
+    if (text.find("also ") != std::string_view::npos) {
+      for (const description::Also& also : description::also_parts(text)) {
+        if (also.repeating && is_keyword_text(also.keyword)) add_mask(also.mask, also.keyword);
+      }
+    }
+  }
+  index.current_ = index.slots_.size();
+  for (const Former& f : former) index.insert(f.keyword, f.entry);
+  return index;
+}
+
+// --- PrivateIndex --------------------------------------------------------------
+
+const PrivateIndex::Creator* PrivateIndex::find(std::string_view canonical) const noexcept {
+  const auto it = by_canonical_.find(canonical);
+  return it == by_canonical_.end() ? nullptr : &creators_[it->second];
+}
+
+PrivateIndex PrivateIndex::build(const DictionaryView& view) {
+  PrivateIndex index;
+  // The canonical form of each creator text, by its offset and length.
+  std::unordered_map<std::uint64_t, std::uint32_t> by_offset;
+  std::string canonical;
+  const std::uint32_t n = view.len();
+  for (std::uint32_t k = 0; k < n; ++k) {
+    const IndexEntry entry = view.index_entry(k);
+    if (entry.creator_hash() == 0) continue;
+    const TagView record = view.record(entry.record_index());
+    if (record.raw().creator_len() == 0) continue;
+    const std::uint64_t offset =
+        std::uint64_t{record.raw().creator_len()} << 32 | record.raw().creator_offset();
+    std::uint32_t id;
+    if (const auto known = by_offset.find(offset); known != by_offset.end()) {
+      id = known->second;
+    } else {
+      const std::string_view spelling = record.creator();
+      canonicalize_and_hash(spelling, canonical);
+      const auto [it, added] =
+          index.by_canonical_.try_emplace(canonical, static_cast<std::uint32_t>(index.creators_.size()));
+      if (added) index.creators_.push_back(Creator{canonical, spelling, {}});
+      id = it->second;
+      by_offset.emplace(offset, id);
+    }
+    if (k + 1 < n && same_key(entry, view.index_entry(k + 1)) &&
+        !answers_for_its_key(view, k, index.creators_[id].canonical)) {
+      continue;
+    }
+    index.creators_[id].entries.push_back(k);
+  }
+  return index;
+}
+
+}  // namespace taglex
