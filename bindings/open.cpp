@@ -14,6 +14,7 @@
 #include "binder.hpp"
 #include "boundary.hpp"
 #include "dict_type.hpp"
+#include "paths.hpp"
 #include "taglex/lookup.hpp"
 #include "taglex/text.hpp"
 
@@ -27,21 +28,6 @@ constexpr FunctionDescription kOpenDescription = {
     .parameter_names = kOpenParameters,
     .required_count = 1,
 };
-
-// The file-system path as bytes, from a `str` or a path-like object whose
-// __fspath__ gives a `str`. Lone surrogates from undecodable names turn back
-// into the bytes that they stand for. `bytes` paths are refused.
-PyResult<std::string> fs_path_bytes(PyObject* path) {
-  PyRef fspath = steal(PyOS_FSPath(path));
-  if (!fspath) return Err{PythonError::fetch()};
-  if (!PyUnicode_Check(fspath.get())) return Err{cast_error(fspath.get(), &PyUnicode_Type)};
-  PyRef encoded = steal(PyUnicode_EncodeFSDefault(fspath.get()));
-  if (!encoded) return Err{PythonError::fetch()};
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(encoded.get(), &data, &size) < 0) return Err{PythonError::fetch()};
-  return std::string(data, static_cast<std::size_t>(size));
-}
 
 // The Python exception for a failed open: ValueError for a version this
 // module cannot read, OSError with the path and the library's text otherwise.
