@@ -95,11 +95,15 @@ def test_a_damaged_file_gets_one_line_and_status_1(capsys, tmp_path):
     broken.write_bytes(Layout(writer.build(EXAMPLE)).set_record(0, keyword_offset=10**5).bytes())
     for argv in (
         ["find", "acme", "--dict", str(broken)],
-        ["creators", "--dict", str(broken)],
-        ["lookup", "AcmeFlags", "--creator", "ACME 1.0", "--dict", str(broken)],
+        ["lookup", "PatientName", "--dict", str(broken)],
         ["export", str(broken)],
         ["diff", str(broken), str(broken)],
     ):
         code, out, err = run(capsys, *argv)
         assert (code, out) == (1, ""), argv
         assert err.count("\n") == 1 and err.startswith("taglex: "), (argv, err)
+    # What does not read the broken record answers.
+    code, out, _ = run(capsys, "creators", "--dict", str(broken))
+    assert (code, out) == (0, "ACME 1.0\t1\n")
+    code, out, _ = run(capsys, "lookup", "AcmeFlags", "--creator", "ACME 1.0", "--dict", str(broken))
+    assert code == 0 and "AcmeFlags" in out

@@ -120,10 +120,8 @@ def test_lookup_text_output(capsys, example_path):
     "argv",
     [
         ["(0010,0020)"],
-        ["(0029,xx10)"],  # private element without its creator
         ["(0029,xx10)", "--creator", "ACME 2.0"],
         ["(0029,xx11)", "--creator", "ACME 1.0"],
-        ["(0010,0010)", "--creator", "ACME 1.0"],
         ["(0028,1010)", "--creator", "ACME 1.0"],  # even group: no block-form retry
         ["(0031,1010)", "--creator", "ACME 1.0"],  # only a creator element at (0031,0010)
     ],
@@ -141,12 +139,28 @@ def test_lookup_not_found(argv, capsys, make_file):
     assert err.count("\n") == 1 and err.startswith("taglex: ") and "no entry" in err
 
 
+def test_private_tags_without_a_creator_name_the_creators_that_define_them(capsys, make_file):
+    path = make_file(EXAMPLE)
+    for asked in ("(0029,xx10)", "0029,1010", "AcmeFlags"):
+        code, out, err = run(capsys, "lookup", asked, "--dict", path)
+        assert (code, out) == (1, "")
+        assert err == "taglex: (0029,xx10) AcmeFlags is private: give --creator, e.g. 'ACME 1.0'\n"
+
+
+def test_a_creator_given_with_a_standard_tag_still_finds_it(capsys, make_file):
+    # As Dictionary.get: the creator's own entry for the tag would come
+    # first; there is none, so the standard element answers.
+    path = make_file(EXAMPLE)
+    code, out, _ = run(capsys, "lookup", "(0010,0010)", "--creator", "ACME 1.0", "--dict", path)
+    assert code == 0 and "PatientName" in out
+
+
 def test_lookup_of_a_file_that_does_not_open(capsys, tmp_path):
     bad = tmp_path / "bad.tlex"
     bad.write_bytes(b"TLEX")
     code, out, err = run(capsys, "lookup", "(0010,0010)", "--dict", str(bad))
     assert code == 1 and out == ""
-    assert "cannot open" in err and err.count("\n") == 1
+    assert "bad.tlex is not a taglex dictionary" in err and err.count("\n") == 1
 
 
 def test_lookup_uses_the_bundled_dictionary_by_default(capsys):

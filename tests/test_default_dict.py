@@ -19,7 +19,7 @@ import pytest
 from support import Layout
 
 import taglex
-from taglex._canonical import creator_hash
+from taglex._core import creator_hash
 
 ROOT = Path(__file__).resolve().parent.parent
 GENERATOR = ROOT / "tools" / "gen_default_dict.py"

@@ -1,15 +1,11 @@
-"""taglex.Dictionary reverse questions: keywords, search, creators, iteration, the keyword index."""
+"""taglex.Dictionary reverse questions: keywords, search, creators, iteration."""
 
 from __future__ import annotations
-
-import os
-import shutil
 
 import pytest
 from test_dictionary import BASE, rec
 
 import taglex
-from taglex import _index
 
 
 @pytest.fixture
@@ -88,43 +84,3 @@ def test_layers_in_reverse_lookups_and_iteration(make_file, base):
     assert d.tag_for_keyword("PatientID") == 0x00100020
     assert d.creators() == ["ACME 1.0", "OTHER", "SITE 1"]
     assert [e.keyword for e in d.elements("site 1")] == ["SiteOnly"]
-
-
-def test_prebuilt_index_is_used_only_while_it_matches(make_file, tmp_path):
-    path = make_file(BASE, "dict.tlex")
-    built = _index.build(path)
-    with open(path, "rb") as f:
-        text = _index.dump(built, f.read())
-    parsed = _index.parse(text, None)
-    assert parsed is not None
-    assert (parsed.standard, parsed.private) == (built.standard, built.private)
-
-    # A prebuilt index beside the file is read instead of the records ...
-    fake = dict(built.standard, PatientName=0x12345678)
-    with open(_index.prebuilt_path(path), "w") as f:
-        with open(path, "rb") as g:
-            f.write(_index.dump(_index.KeywordIndex(fake, built.private), g.read()))
-    assert taglex.Dictionary(path).tag_for_keyword("PatientName") == 0x12345678
-    # ... but not once the file changed, nor when it is unreadable.
-    other = make_file(BASE[:-1], "other.tlex")
-    shutil.copy(other, path)
-    assert taglex.Dictionary(path).tag_for_keyword("PatientName") == 0x00100010
-    with open(_index.prebuilt_path(path), "wb") as f:
-        f.write(b"\xff\xfe garbage")
-    assert taglex.Dictionary(path).tag_for_keyword("PatientName") == 0x00100010
-    assert _index.parse("taglex keyword index 2\nno more", None) is None
-
-
-def test_bundled_index_matches_the_bundled_file():
-    path = taglex.default_path()
-    with open(_index.prebuilt_path(path), "rb") as f:
-        shipped = f.read()
-    with open(path, "rb") as f:
-        data = f.read()
-    assert shipped.decode() == _index.dump(_index.build(path), data)
-    d = taglex.Dictionary.default()
-    assert d.tag_for_keyword("PatientName") == 0x00100010
-    assert d.tag_for_keyword("OverlayData") == 0x60003000
-    assert d.tag_for_keyword("CSAImageHeaderInfo", "siemens csa header") == 0x00291010
-    assert "SIEMENS CSA HEADER" in d.creators()
-    assert os.path.getsize(_index.prebuilt_path(path)) < os.path.getsize(path)

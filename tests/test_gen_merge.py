@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 
 from taglex import writer
-from taglex._canonical import canonicalize_creator
+from taglex._core import canonicalize_creator
 
 TOOLS = Path(__file__).resolve().parent.parent / "tools"
 if not (TOOLS / "dictsources").is_dir():

@@ -11,7 +11,7 @@ from support import ACME_FLAGS, EXAMPLE, PATIENT_NAME, Layout, record
 
 import taglex._taglex as _taglex
 from taglex import writer
-from taglex._canonical import creator_hash
+from taglex._core import creator_hash
 
 REFERENCE = writer.build(EXAMPLE)
 

@@ -21,7 +21,7 @@ from support import HEADER_SIZE, INDEX_ENTRY_SIZE, RECORD_SIZE, Layout
 
 import taglex._taglex as _taglex
 from taglex import writer
-from taglex._canonical import creator_hash
+from taglex._core import creator_hash
 
 RECORDS = [
     {"group": 0x0008, "element": 0x0005, "keyword": "SpecificCharacterSet",

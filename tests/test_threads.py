@@ -176,6 +176,55 @@ def test_last_reference_dropped_in_another_thread(make_file):
     assert maps_naming(path) == 0
 
 
+def core_worker(d, seed: int, errors: list, barrier) -> None:
+    """Questions to a taglex.Dictionary whose indexes none has built yet:
+    every thread races to the first keyword, creator and iteration."""
+    rnd = random.Random(seed)
+    try:
+        barrier.wait()
+        for _ in range(300):
+            rec = RECORDS[rnd.randrange(len(RECORDS))]
+            creator = rec.get("creator") or None
+            asked = respell(creator, rnd) if creator else None
+            tag = rec["group"] << 16 | (0x1000 | rec["element"] if creator else rec["element"])
+            checks = [
+                (d.tag_for_keyword(rec["keyword"], asked), tag),
+                (d[tag, asked].keyword, rec["keyword"]),
+                (d.keyword_for_tag(tag, asked), rec["keyword"]),
+            ]
+            if creator and rnd.random() < 0.05:
+                checks.append((len(d.elements(asked)), 0x20))
+            if rnd.random() < 0.01:
+                checks.append((sum(1 for _ in d), len(RECORDS)))
+            for got, want in checks:
+                if got != want:
+                    errors.append((seed, rec["keyword"], got, want))
+                    return
+    except BaseException as e:  # noqa: BLE001 - any failure in a thread is a test failure
+        errors.append((seed, repr(e)))
+
+
+def hammer_core(d) -> list:
+    errors: list = []
+    barrier = threading.Barrier(THREADS)
+    threads = [
+        threading.Thread(target=core_worker, args=(d, k, errors, barrier)) for k in range(THREADS)
+    ]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return errors
+
+
+def test_eight_threads_share_one_dictionary_and_build_its_indexes_once(make_file):
+    import taglex
+
+    for _ in range(3):  # fresh indexes each round
+        d = taglex.Dictionary(make_file(RECORDS))
+        assert hammer_core(d) == []
+
+
 # --- free-threaded interpreters ----------------------------------------------------
 
 FREE_THREADED_CHECK = textwrap.dedent(
@@ -185,6 +234,8 @@ FREE_THREADED_CHECK = textwrap.dedent(
     assert sys._is_gil_enabled() is False, "GIL on before the import"
     import taglex._taglex
     assert sys._is_gil_enabled() is False, "importing taglex._taglex turned the GIL on"
+    import taglex._core
+    assert sys._is_gil_enabled() is False, "importing taglex._core turned the GIL on"
     print("gil-off")
     """
 )
@@ -251,6 +302,8 @@ def test_threads_share_one_dict_without_the_gil(tmp_path):
         errors, counts = t.hammer(_taglex.open({str(path)!r}))
         assert errors == [], errors
         assert all(n > 0 for n in counts), counts
+        import taglex
+        assert t.hammer_core(taglex.Dictionary({str(path)!r})) == []
         assert sys._is_gil_enabled() is False
         print("ok")
         """

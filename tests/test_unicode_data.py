@@ -1,8 +1,6 @@
-"""The vendored Unicode 17.0 data, the generated tables and the pure-Python
-creator canonicaliser. Needs no compiled extension."""
+"""The vendored Unicode 17.0 data, the generated tables and the creator
+canonicaliser built from them."""
 
-import importlib
-import importlib.util
 import re
 import shutil
 import subprocess
@@ -41,17 +39,10 @@ SCALARS = [cp for cp in range(0x110000) if not 0xD800 <= cp <= 0xDFFF]
 
 @pytest.fixture(scope="module")
 def canonical():
-    """python/taglex/_canonical.py, imported without the package's __init__
-    (which needs the extension), under a private package name."""
-    pkg_dir = ROOT / "python" / "taglex"
-    module_spec = importlib.util.spec_from_file_location(
-        "_taglex_pure", pkg_dir / "__init__.py", submodule_search_locations=[str(pkg_dir)])
-    sys.modules["_taglex_pure"] = importlib.util.module_from_spec(module_spec)
-    try:
-        yield importlib.import_module("_taglex_pure._canonical")
-    finally:
-        for name in [n for n in sys.modules if n.split(".")[0] == "_taglex_pure"]:
-            del sys.modules[name]
+    """The canonicaliser of the native core, the one the package uses."""
+    from taglex import _core
+
+    return _core
 
 
 def test_vendored_mapping_differs_from_cpython_exactly_at_listed_changes():
@@ -124,7 +115,6 @@ def test_lone_surrogates_raise_like_utf8_encoding(canonical):
 
 
 def test_creator_hash(canonical):
-    assert canonical.creator_hash(None) == 0
     assert canonical.creator_hash("") == 0x811C9DC5
     assert canonical.creator_hash(" \u3000\t") == 0x811C9DC5
     assert canonical.creator_hash("  acme \t 1.0 ") == 0xC8BEE2EA
@@ -143,14 +133,14 @@ def test_generated_tables_are_up_to_date():
 
 def test_generator_check_detects_stale_output(tmp_path):
     shutil.copytree(DATA, tmp_path / "data" / "unicode")
-    for rel in ["src/taglex/unicode_tables.inc", "python/taglex/_ucd.py"]:
-        (tmp_path / rel).parent.mkdir(parents=True)
-        shutil.copy(ROOT / rel, tmp_path / rel)
+    rel = "src/taglex/unicode_tables.inc"
+    (tmp_path / rel).parent.mkdir(parents=True)
+    shutil.copy(ROOT / rel, tmp_path / rel)
     assert run_generator("--check", "--root", str(tmp_path)).returncode == 0
-    ucd = tmp_path / "python" / "taglex" / "_ucd.py"
-    ucd.write_text(ucd.read_text().replace("0x3000,", ""))
+    tables = tmp_path / rel
+    tables.write_text(tables.read_text().replace("{0x3000, 0x3000}", "{0x3001, 0x3001}"))
     result = run_generator("--check", "--root", str(tmp_path))
     assert result.returncode == 1
-    assert "_ucd.py" in result.stderr
+    assert "unicode_tables.inc" in result.stderr
     assert run_generator("--root", str(tmp_path)).returncode == 0
-    assert ucd.read_text() == (ROOT / "python" / "taglex" / "_ucd.py").read_text()
+    assert tables.read_text() == (ROOT / rel).read_text()

@@ -214,7 +214,7 @@ class Built:
 
 def build(sources: Path) -> Built:
     from taglex import writer
-    from taglex._canonical import canonicalize_creator
+    from taglex._core import canonicalize_creator
 
     loaded = load(sources)
     if any(row.tag == ADDED_2026D.tag for row in loaded.registry):
@@ -299,7 +299,7 @@ def _n(value: int) -> str:
 
 def report_blocks(built: Built, csv_lines: int) -> dict[str, str]:
     """The generated blocks of docs/default-dictionary.md, by name."""
-    from taglex._canonical import canonicalize_creator
+    from taglex._core import canonicalize_creator
 
     loaded = built.loaded
     std = built.standard

@@ -1,7 +1,8 @@
-"""The ``.tlex`` file format, in Python: its layout, a record checker and a reader.
+"""The ``.tlex`` file format, for writing: its layout and a record checker.
 
 This module is the only Python place that knows the layout; the writer, the
-command line, the tools and the test helpers use it.
+command line, the tools and the test helpers use it. Nothing in Python reads
+a file's records: the native core (``taglex._core``) does.
 
 Layout (all integers little-endian; a *position* is a byte offset from the
 start of the body, which begins at file offset 32)::
@@ -38,30 +39,24 @@ Record (44 bytes)::
 
 Text offsets are byte offsets into the strings table and every text must end
 inside it (a creator of length 0 is not looked at). Sources are the labels
-joined by ``|``. Texts that are not valid UTF-8 read as empty texts, as they
-do through ``Dict.lookup``. A block-form private element
+joined by ``|``. A block-form private element
 (``element_is_block_offset`` 1) stores only the low byte of its element
 number (the "xx" in (0029,xx10)).
 """
 
 from __future__ import annotations
 
-import mmap
-import os
-import stat
 import struct
-from collections.abc import Iterator, Mapping
+from collections.abc import Mapping
 from typing import Any, Final, NamedTuple
 
-from taglex._canonical import creator_hash
+from taglex._core import creator_hash
 
 __all__ = [
     "FIELDS",
     "VR_CODES",
     "CheckedRecord",
     "Duplicates",
-    "Reader",
-    "open_file",
     "check_record",
     "set_root_pair",
 ]
@@ -268,44 +263,6 @@ class Duplicates:
         return None if first == label else first
 
 
-# --- reading a file ----------------------------------------------------------
-
-_Buffer = bytes | bytearray | memoryview | mmap.mmap
-
-
-def _decode(data: memoryview) -> str:
-    try:
-        return str(data, "utf-8")
-    except UnicodeDecodeError:
-        return ""
-
-
-def _column_struct(*fields: str) -> struct.Struct:
-    """A struct that reads only the given fields of a record, in that order."""
-    fmt, at = "<", 0
-    for name in fields:
-        offset, code = RECORD_FIELDS[name]
-        fmt += f"{offset - at}x{code[1]}"
-        at = offset + struct.calcsize(code)
-    return struct.Struct(f"{fmt}{RECORD_SIZE - at}x")
-
-
-# For each field of a lookup result, the record bytes that hold it: the offset
-# and length of a text, or the one number.
-_COLUMNS: Final[Mapping[str, struct.Struct]] = {
-    "group": _column_struct("group"),
-    "element": _column_struct("element"),
-    "creator": _column_struct("creator_offset", "creator_len"),
-    "keyword": _column_struct("keyword_offset", "keyword_len"),
-    "name": _column_struct("name_offset", "name_len"),
-    "vr": _column_struct("vr"),
-    "description": _column_struct("description_offset", "description_len"),
-    "retired": _column_struct("retired"),
-    "block_offset": _column_struct("element_is_block_offset"),
-    "sources": _column_struct("sources_offset", "sources_len"),
-}
-
-
 def set_root_pair(
     data: bytearray, root: int, k: int, *, offset: int | None = None, count: int | None = None
 ) -> None:
@@ -320,298 +277,3 @@ def set_root_pair(
         old_offset if offset is None else offset,
         old_count if count is None else count,
     )
-
-
-class IndexEntry(NamedTuple):
-    group: int
-    element: int
-    creator_hash: int
-    record: int
-
-
-def open_file(path: str | os.PathLike[str] | bytes) -> int:
-    """Open ``path`` read-only, as the library opens a dictionary: without
-    waiting for a writer of a FIFO and without making a terminal the
-    controlling one. Only a file under another process's write lease makes
-    the non-blocking open fail; that one is opened again, waiting for the
-    lease to be broken. Returns the file descriptor."""
-    flags = os.O_RDONLY | os.O_CLOEXEC | os.O_NOCTTY
-    try:
-        return os.open(path, flags | os.O_NONBLOCK)
-    except BlockingIOError:
-        return os.open(path, flags)
-
-
-class Reader:
-    """The records and index of a ``.tlex`` file, read from a buffer in place.
-
-    ``Reader(data)`` reads a bytes-like object; ``Reader.open(path)`` maps a
-    file read-only (close it, or use it in a ``with`` statement). The header
-    and the placement of the three arrays are checked at once, as the library
-    checks them at open; each record and index entry is checked when it is
-    read. Anything malformed raises :class:`ValueError`; no read goes outside
-    the buffer.
-    """
-
-    def __init__(self, data: _Buffer) -> None:
-        view = memoryview(data)
-        if view.ndim != 1 or view.itemsize != 1:
-            view = view.cast("B")
-        self._map: mmap.mmap | None = None
-        self._view = view
-        size = len(view)
-        if size < HEADER_SIZE:
-            raise ValueError(f"file too small: {size} bytes, a .tlex file has at least 56")
-        magic, version = HEADER.unpack_from(view, 0)
-        if magic != MAGIC:
-            raise ValueError("bad magic: not a .tlex file")
-        if version != VERSION:
-            raise ValueError(f"unsupported .tlex version {version}")
-        body = size - HEADER_SIZE
-        if body < ROOT_SIZE:
-            raise ValueError(f"file too small: {size} bytes, a .tlex file has at least 56")
-        if body % ALIGN:
-            raise ValueError(f"file size {size} is not a multiple of {ALIGN}")
-        root = body - ROOT_SIZE
-        fields = ROOT.unpack_from(view, HEADER_SIZE + root)
-        start = 0
-        arrays: list[tuple[int, int]] = []
-        for k, (name, width, align) in enumerate(
-            (("index", INDEX_ENTRY_SIZE, ALIGN), ("records", RECORD_SIZE, ALIGN), ("strings", 1, 1))
-        ):
-            offset, count = fields[2 * k], fields[2 * k + 1]
-            target = root + 8 * k + offset
-            end = target + count * width
-            if target % align:
-                raise ValueError(f"the {name} array is not aligned to {align} bytes")
-            if target < start or end > root:
-                raise ValueError(
-                    f"the {name} array ({count} x {width} bytes at body position {target}) "
-                    f"is not within positions {start}..{root}"
-                )
-            arrays.append((HEADER_SIZE + target, count))
-            start = end
-        (self._index, self.index_count), (self._records, self.record_count), (
-            self._strings,
-            self.strings_size,
-        ) = arrays
-        self._strings_view = view[self._strings : self._strings + self.strings_size]
-
-    @classmethod
-    def open(cls, path: str | os.PathLike[str] | bytes) -> Reader:
-        """Map the file at ``path`` read-only and read it.
-
-        Refuses anything but a regular file (without blocking on a FIFO) with
-        :class:`ValueError`; :class:`OSError` if it cannot be opened.
-        """
-        fd = open_file(path)
-        try:
-            info = os.fstat(fd)
-            if not stat.S_ISREG(info.st_mode):
-                raise ValueError(f"{os.fsdecode(path)} is not a regular file")
-            if info.st_size < HEADER_SIZE + ROOT_SIZE:
-                raise ValueError(
-                    f"file too small: {info.st_size} bytes, a .tlex file has at least 56"
-                )
-            mapped = mmap.mmap(fd, 0, access=mmap.ACCESS_READ)
-        finally:
-            os.close(fd)
-        try:
-            reader = cls(mapped)
-        except BaseException:
-            mapped.close()
-            raise
-        reader._map = mapped
-        return reader
-
-    def close(self) -> None:
-        """Release the buffer (and the mapping of :meth:`open`)."""
-        self._strings_view.release()
-        self._view.release()
-        if self._map is not None:
-            try:
-                self._map.close()
-            except BufferError:
-                # A view into it is still alive, held by the frames of an
-                # error on its way out of a with block: the mapping goes
-                # with the last view instead, and the error is not masked.
-                pass
-            self._map = None
-
-    def __enter__(self) -> Reader:
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close()
-
-    def __len__(self) -> int:
-        return self.record_count
-
-    # -- raw access --
-
-    def raw_record(self, i: int) -> tuple[int, ...]:
-        """The 16 numbers of record ``i`` in :data:`RECORD` order, checked:
-        flags 0 or 1, a known VR code."""
-        if not 0 <= i < self.record_count:
-            raise IndexError(f"record {i} is outside 0..{self.record_count - 1}")
-        raw = RECORD.unpack_from(self._view, self._records + RECORD_SIZE * i)
-        self._check_raw(i, raw)
-        return raw
-
-    @staticmethod
-    def _check_raw(i: int, raw: tuple[int, ...]) -> None:
-        if raw[13] >= len(VR_CODES) or raw[14] > 1 or raw[15] > 1:
-            raise ValueError(
-                f"record {i}: vr {raw[13]}, block offset {raw[14]} and retired {raw[15]} "
-                f"are not all legal"
-            )
-
-    def _text(self, i: int, what: str, offset: int, length: int) -> str:
-        if offset + length > self.strings_size:
-            raise ValueError(
-                f"record {i}: the {what} text ({length} bytes at {offset}) ends past the "
-                f"strings table ({self.strings_size} bytes)"
-            )
-        if not length:
-            return ""
-        return _decode(self._strings_view[offset : offset + length])
-
-    def _record(self, i: int, raw: tuple[int, ...]) -> dict[str, Any]:
-        kw_off, nm_off, cr_off, de_off, de_len, so_off, so_len = raw[:7]
-        group, element, kw_len, nm_len, cr_len = raw[7:12]
-        sources = self._text(i, "sources", so_off, so_len)
-        return {
-            "group": group,
-            "element": element,
-            "creator": self._text(i, "creator", cr_off, cr_len) if cr_len else "",
-            "keyword": self._text(i, "keyword", kw_off, kw_len),
-            "name": self._text(i, "name", nm_off, nm_len),
-            "vr": VR_CODES[raw[13]],
-            "description": self._text(i, "description", de_off, de_len),
-            "retired": bool(raw[15]),
-            "block_offset": bool(raw[14]),
-            "sources": [s for s in sources.split(SOURCES_SEPARATOR) if s],
-        }
-
-    # -- records --
-
-    def record(self, i: int) -> dict[str, Any]:
-        """Record ``i`` as a dict with the keys of :data:`FIELDS`, as
-        ``Dict.lookup`` returns it."""
-        return self._record(i, self.raw_record(i))
-
-    def records(self) -> Iterator[dict[str, Any]]:
-        """Every record, in record order."""
-        for i, raw in enumerate(self._raw_records()):
-            self._check_raw(i, raw)
-            yield self._record(i, raw)
-
-    def _raw_records(self) -> Iterator[tuple[int, ...]]:
-        end = self._records + RECORD_SIZE * self.record_count
-        return RECORD.iter_unpack(self._view[self._records : end])
-
-    _TEXT_SLOTS: Final[Mapping[str, tuple[int, int]]] = {
-        # field: (position of its offset, position of its length) in a raw record
-        "keyword": (0, 9),
-        "name": (1, 10),
-        "creator": (2, 11),
-        "description": (3, 4),
-        "sources": (5, 6),
-    }
-
-    def field(self, i: int, name: str) -> Any:
-        """One field of record ``i`` (a key of :data:`FIELDS`), decoding only that."""
-        return self._field(i, self.raw_record(i), name)
-
-    def _field(self, i: int, raw: tuple[int, ...], name: str) -> Any:
-        slots = self._TEXT_SLOTS.get(name)
-        if slots is not None:
-            length = raw[slots[1]]
-            if name == "creator" and not length:
-                return ""
-            text = self._text(i, name, raw[slots[0]], length)
-            if name == "sources":
-                return [s for s in text.split(SOURCES_SEPARATOR) if s]
-            return text
-        if name == "group":
-            return raw[7]
-        if name == "element":
-            return raw[8]
-        if name == "vr":
-            return VR_CODES[raw[13]]
-        if name == "block_offset":
-            return bool(raw[14])
-        if name == "retired":
-            return bool(raw[15])
-        raise KeyError(name)
-
-    def keyword(self, i: int) -> str:
-        """The keyword of record ``i``."""
-        return self.field(i, "keyword")  # type: ignore[no-any-return]
-
-    def column(self, name: str) -> list[Any]:
-        """One field (a key of :data:`FIELDS`) of every record, in record order,
-        in one pass that reads only that field's bytes."""
-        if name not in FIELDS:
-            raise KeyError(name)
-        end = self._records + RECORD_SIZE * self.record_count
-        rows = _COLUMNS[name].iter_unpack(self._view[self._records : end])
-        if name in self._TEXT_SLOTS:
-            return self._text_column(name, rows)
-        if name == "vr":
-            codes = [code for (code,) in rows]
-            for i, code in enumerate(codes):
-                if code >= len(VR_CODES):
-                    raise ValueError(f"record {i}: vr {code} is not a known VR code")
-            return [VR_CODES[code] for code in codes]
-        values = [value for (value,) in rows]
-        if name in ("retired", "block_offset"):
-            for i, value in enumerate(values):
-                if value > 1:
-                    raise ValueError(f"record {i}: {name} byte {value} is neither 0 nor 1")
-            return [value == 1 for value in values]
-        return values
-
-    def _text_column(self, name: str, rows: Iterator[tuple[int, ...]]) -> list[Any]:
-        strings = bytes(self._strings_view)  # one copy; slicing bytes is fast
-        size = len(strings)
-        out: list[Any] = []
-        append = out.append
-        for i, (offset, length) in enumerate(rows):
-            if offset + length > size and (length or name != "creator"):
-                self._text(i, name, offset, length)  # raises
-            try:
-                append(strings[offset : offset + length].decode("utf-8"))
-            except UnicodeDecodeError:
-                append("")
-        if name == "sources":
-            return [[s for s in text.split(SOURCES_SEPARATOR) if s] for text in out]
-        return out
-
-    # -- index --
-
-    def index_entry(self, k: int) -> IndexEntry:
-        """Index entry ``k`` (in index order): group, element, creator hash and
-        the number of the record it leads to."""
-        if not 0 <= k < self.index_count:
-            raise IndexError(f"index entry {k} is outside 0..{self.index_count - 1}")
-        chash, record, group, element = INDEX_ENTRY.unpack_from(
-            self._view, self._index + INDEX_ENTRY_SIZE * k
-        )
-        self._check_entry(k, record)
-        return IndexEntry(group, element, chash, record)
-
-    def _check_entry(self, k: int, record: int) -> None:
-        if record >= self.record_count:
-            raise ValueError(
-                f"index entry {k} names record {record}, but there are {self.record_count}"
-            )
-
-    def index(self) -> Iterator[IndexEntry]:
-        """Every index entry, in index order."""
-        end = self._index + INDEX_ENTRY_SIZE * self.index_count
-        for k, (chash, record, group, element) in enumerate(
-            INDEX_ENTRY.iter_unpack(self._view[self._index : end])
-        ):
-            self._check_entry(k, record)
-            yield IndexEntry(group, element, chash, record)

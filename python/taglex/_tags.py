@@ -1,39 +1,15 @@
-"""DICOM tags as people write them, and finding them as a data set holds them.
+"""DICOM tags as people write them: (gggg,eeee), gggg,eeee, ggggeeee,
+0xggggeeee, a private element in block form (gggg,xxee), or a keyword.
 
-``parse_tag`` reads a tag written (gggg,eeee), gggg,eeee, ggggeeee or
-0xggggeeee, or a private element in block form (gggg,xxee); ``format_tag``
-writes one back. ``lookup`` answers a tag from a dictionary the way a reader
-of a data set needs it:
-
-- a private element written with its block, such as (0029,1010) with its
-  creator, is found through the block form (0029,xx10) that dictionaries
-  hold private elements in;
-- a private creator element (gggg,0010) to (gggg,00FF) of an odd group is the
-  element that reserves a block; it answers as itself ("Private Creator",
-  VR LO) unless the dictionary holds an entry for it, never as the block-form
-  element (gggg,xxee) of the same low byte;
-- a tag written in block form answers only from a block-form entry.
+The rules live in the native core, which every question goes through; this
+module gives them the shape the command line and messages need.
 """
 
 from __future__ import annotations
 
-import re
-from typing import TYPE_CHECKING, Protocol
+from taglex import _core
 
-if TYPE_CHECKING:
-    from taglex._taglex import LookupResult
-
-__all__ = [
-    "Tag",
-    "format_tag",
-    "is_private_creator",
-    "lookup",
-    "parse_tag",
-    "private_creator_entry",
-]
-
-_HEX4 = re.compile(r"[0-9A-Fa-f]{4}")
-_BLOCK = re.compile(r"[xX]{2}([0-9A-Fa-f]{2})")
+__all__ = ["Tag", "format_tag", "is_keyword", "parse_tag", "shown"]
 
 
 class Tag:
@@ -61,12 +37,11 @@ class Tag:
     def __str__(self) -> str:
         return format_tag(self.group, self.element, self.block)
 
-
-def format_tag(group: int, element: int, block: bool) -> str:
-    """(GGGG,EEEE), or (GGGG,xxEE) for a block-form private element."""
-    if block:
-        return f"({group:04X},xx{element:02X})"
-    return f"({group:04X},{element:04X})"
+    @property
+    def asked(self) -> str | tuple[int, int]:
+        """The tag as Dictionary.get takes it: the block form as its text,
+        any other as a (group, element) pair."""
+        return str(self) if self.block else (self.group, self.element)
 
 
 def parse_tag(text: str) -> Tag:
@@ -76,85 +51,41 @@ def parse_tag(text: str) -> Tag:
     block form, whose element number is the low byte ee. Hex digits and the
     x's may be in either case. Raises ValueError for anything else.
     """
-    s = text.strip()
-    if s.startswith("(") and s.endswith(")"):
-        inner = s[1:-1]
-        if "," not in inner:
-            raise ValueError(f"malformed tag {text!r}: expected (gggg,eeee)")
-        s = inner
-    if "," in s:
-        group_text, _, element_text = s.partition(",")
-        group_text, element_text = group_text.strip(), element_text.strip()
-    else:
-        if s[:2].lower() == "0x":
-            s = s[2:]
-        if len(s) != 8:
-            raise ValueError(
-                f"malformed tag {text!r}: expected 8 hex digits, (gggg,eeee) or gggg,eeee"
-            )
-        group_text, element_text = s[:4], s[4:]
-    if not _HEX4.fullmatch(group_text):
-        raise ValueError(f"malformed tag {text!r}: group {group_text!r} is not 4 hex digits")
-    block = _BLOCK.fullmatch(element_text)
-    if block:
-        return Tag(int(group_text, 16), int(block.group(1), 16), True)
-    if not _HEX4.fullmatch(element_text):
-        raise ValueError(
-            f"malformed tag {text!r}: element {element_text!r} is not 4 hex digits or xxee"
-        )
-    return Tag(int(group_text, 16), int(element_text, 16), False)
+    group, element, block = _core.parse_tag(text)
+    return Tag(group, element, block)
 
 
-class Lookup(Protocol):
-    """What ``lookup`` needs of a dictionary: ``taglex.Dict.lookup``."""
-
-    def lookup(
-        self, group: int, element: int, creator: str | None = None
-    ) -> LookupResult | None: ...
+def format_tag(group: int, element: int, block: bool = False) -> str:
+    """(GGGG,EEEE), or (GGGG,xxEE) for a block-form private element."""
+    return _core.format_tag(group, element, block)
 
 
-def is_private_creator(group: int, element: int) -> bool:
-    """Whether (group,element) is a private creator element: an odd group
-    and an element from 0x0010 to 0x00FF."""
-    return group % 2 == 1 and 0x0010 <= element <= 0x00FF
+def is_keyword(text: str) -> bool:
+    """Whether a text is a keyword (an ASCII identifier) rather than a tag."""
+    word = text.strip()
+    if not (word.isascii() and word.isidentifier()):
+        return False
+    try:
+        _core.parse_tag(word)
+    except ValueError:
+        return True
+    return False
 
 
-def private_creator_entry(group: int, element: int, creator: str | None) -> LookupResult:
-    """The entry of a private creator element that no dictionary lists."""
-    return {
-        "group": group,
-        "element": element,
-        "creator": creator or "",
-        "keyword": "PrivateCreator",
-        "name": "Private Creator",
-        "vr": "LO",
-        "description": "VM 1",
-        "retired": False,
-        "block_offset": False,
-        "sources": [],
-    }
-
-
-def lookup(
-    d: Lookup, group: int, element: int, creator: str | None = None, *, block: bool = False
-) -> LookupResult | None:
-    """Look a tag up as it stands in a data set (see the module's text).
-
-    ``block`` says that ``element`` is the low byte of a block-form private
-    element, written (gggg,xxee). Raises what ``d.lookup`` raises for bad
-    arguments.
-    """
-    entry = d.lookup(group, element, creator)
-    if block:
-        return entry if entry is not None and entry["block_offset"] else None
-    if entry is not None and not entry["block_offset"]:
-        return entry
-    if is_private_creator(group, element):
-        return private_creator_entry(group, element, creator)
-    if creator is not None and group % 2 == 1 and element > 0xFF:
-        # A private element written with its block, e.g. (0029,1010): the
-        # dictionary holds it in block form, under the low byte.
-        entry = d.lookup(group, element & 0xFF, creator)
-        if entry is not None and entry["block_offset"]:
-            return entry
-    return None
+def shown(tag: object) -> str:
+    """A tag as messages show it: (GGGG,EEEE) or (GGGG,xxEE) for whatever
+    form it was given in; anything that is no tag as its repr."""
+    if isinstance(tag, int) and not isinstance(tag, bool) and 0 <= tag <= 0xFFFFFFFF:
+        return format_tag(tag >> 16, tag & 0xFFFF)
+    if (
+        isinstance(tag, tuple)
+        and len(tag) == 2
+        and all(isinstance(p, int) and not isinstance(p, bool) and 0 <= p <= 0xFFFF for p in tag)
+    ):
+        return format_tag(tag[0], tag[1])
+    if isinstance(tag, str):
+        try:
+            return str(parse_tag(tag))
+        except ValueError:
+            pass
+    return repr(tag)

@@ -12,18 +12,19 @@ retired flag, and the same exceptions (``KeyError`` for a tag the dictionary
 does not hold, ``ValueError``, ``TypeError`` or ``OverflowError`` for a value
 that is no tag). Private creators are matched in any case and spacing. See
 docs/datadict.md for the differences that remain.
+
+Every answer is asked of the native core through its public functions, from
+the one mapping of the bundled file; nothing is cached per tag.
 """
 
 from __future__ import annotations
 
-from taglex._dictionary import Dictionary, parse_vm, vr_text
+from taglex import _core
+from taglex._dictionary import Dictionary
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    import re
     from typing import TypeAlias
-
-    from taglex._taglex import LookupResult
 
     TagType: TypeAlias = int | str | tuple[int, int] | tuple[str, str]
 
@@ -47,11 +48,14 @@ __all__ = [
 ]
 
 _dictionary: Dictionary | None = None
-# Keyword to tag of the standard elements (repeating ones left out, as in
-# pydicom), and the repeating masks as (mask, xor bits, and bits).
-_keywords: dict[str, int] | None = None
+# The repeating masks as (mask, the bits a tag must have, the bits that
+# count), and their keywords: a fixed table of the file, read once.
 _masks: list[tuple[str, int, int]] | None = None
 _repeater_keywords: frozenset[str] | None = None
+
+_entry = _core.datadict_entry
+_private_entry = _core.datadict_private_entry
+_has_tag = _core.datadict_has_tag
 
 
 def _dict() -> Dictionary:
@@ -104,16 +108,16 @@ def _tag(arg: object) -> int:
                 "the combined group and element values  are limited to a "
                 "maximum of 4-bytes"
             )
-    elif isinstance(arg, int):
-        value = int(arg)
-        if value > 0xFFFFFFFF:
+    else:
+        # As pydicom: compared with the limit as given (so None raises
+        # pydicom's TypeError), then made an int (a float is truncated).
+        if arg > 0xFFFFFFFF:  # type: ignore[operator]
             raise OverflowError(
-                f"Unable to create an element tag from '{value}': the "
+                f"Unable to create an element tag from '{arg}': the "
                 "combined group and element values are limited to a maximum "
                 "of 4-bytes"
             )
-    else:
-        raise TypeError(f"'>' not supported between instances of '{type(arg).__name__}' and 'int'")
+        value = int(arg)  # type: ignore[call-overload]
     if value < 0:
         raise ValueError(
             f"Unable to create an element tag from '{value}': tags must be positive"
@@ -125,76 +129,13 @@ def _show(tag: int) -> str:
     return f"({tag >> 16:04X},{tag & 0xFFFF:04X})"
 
 
-def _is_repeating(description: str) -> bool:
-    return description.startswith("repeating (") or "; repeating (" in description
-
-
-def _standard(tag: int) -> LookupResult | None:
-    """The stored result of a standard tag, repeating groups included."""
-    group = tag >> 16
-    if group & 1:
-        return None
-    lookup = _dict()._lookup
-    r = lookup(group, tag & 0xFFFF)
-    if r is not None and not r["creator"]:
-        return r
-    # A repeating group such as 60xx stands for every even group gg00-ggFE;
-    # the file holds gg00-gg1E, so ask for gg00 and check the mask.
-    r = lookup(group & 0xFF00, tag & 0xFFFF)
-    if r is not None and _is_repeating(r["description"]):
-        mask = _mask_of(r["description"])
-        if mask is not None and _bits(mask)[1] & (tag ^ _bits(mask)[0]) == 0:
-            return r
-    return None
-
-
-def _bits(mask: str) -> tuple[int, int]:
-    """(the bits a tag must have, the bits that count) of a mask such as 60xx3000."""
-    return (
-        int(mask.replace("x", "0"), 16),
-        int("".join("0" if c == "x" else "F" for c in mask), 16),
-    )
-
-
-def _mask_of(description: str) -> str | None:
-    for part in description.split("; "):
-        if part.startswith("repeating (") and len(part) >= 21:
-            return part[11:15] + part[16:20]
-    return None
-
-
-def _vr(r: LookupResult) -> str:
-    # "??": the standard gives no VR (items, delimiters, blank retired rows);
-    # pydicom's text for that is "NONE".
-    return vr_text(r["description"]) or ("NONE" if r["vr"] == "??" else r["vr"])
-
-
-def _vm(r: LookupResult) -> str:
-    return parse_vm(r["description"]) or ""
-
-
-# Answers already given, by int tag: they are immutable tuples from a
-# read-only file, and code reading data sets asks for the same few hundred
-# tags over and over. Bounded: emptied when full.
-_answers: dict[int, tuple[str, str, str, str, str]] = {}
-_ANSWERS_MAX = 4096
-
-
 def get_entry(tag: TagType) -> tuple[str, str, str, str, str]:
     """(VR, VM, name, "Retired" or "", keyword) of a standard element,
     repeating groups included. Raises KeyError if it is not in the dictionary."""
-    if isinstance(tag, int):
-        known = _answers.get(tag)
-        if known is not None:
-            return known
-    t = _tag(tag)
-    r = _standard(t)
-    if r is None:
+    t = tag if type(tag) is int and 0 <= tag <= 0xFFFFFFFF else _tag(tag)
+    entry = _entry(_dictionary or _dict(), t)
+    if entry is None:
         raise KeyError(f"Tag {_show(t)} not found in DICOM dictionary")
-    entry = _vr(r), _vm(r), r["name"], "Retired" if r["retired"] else "", r["keyword"]
-    if len(_answers) >= _ANSWERS_MAX:
-        _answers.clear()
-    _answers[t] = entry
     return entry
 
 
@@ -205,10 +146,6 @@ def dictionary_is_retired(tag: TagType) -> bool:
 
 def dictionary_VR(tag: TagType) -> str:
     """The VR of a standard element ("OB or OW" for alternatives); KeyError if unknown."""
-    if isinstance(tag, int):
-        known = _answers.get(tag)
-        if known is not None:
-            return known[0]
     return get_entry(tag)[0]
 
 
@@ -231,57 +168,51 @@ def dictionary_has_tag(tag: TagType) -> bool:
     """Whether the tag is a standard element of the dictionary (repeating
     groups and private elements are not)."""
     try:
-        t = _tag(tag)
+        t = tag if type(tag) is int and 0 <= tag <= 0xFFFFFFFF else _tag(tag)
     except Exception:
         return False
-    if t >> 16 & 1:
-        return False
-    r = _dict()._lookup(t >> 16, t & 0xFFFF)
-    return r is not None and not r["creator"] and not _is_repeating(r["description"])
+    return _has_tag(_dictionary or _dict(), t)
 
 
 def keyword_for_tag(tag: TagType) -> str:
     """The keyword of a standard element, or "" if unknown."""
-    try:
-        return dictionary_keyword(tag)
-    except KeyError:
-        return ""
-
-
-def _standard_keywords() -> dict[str, int]:
-    global _keywords
-    if _keywords is None:
-        table = _dict()._standard_keywords()
-        repeating = _repeaters()[1]
-        _keywords = {k: t for k, t in table.items() if k not in repeating}
-    return _keywords
+    t = tag if type(tag) is int and 0 <= tag <= 0xFFFFFFFF else _tag(tag)
+    entry = _entry(_dictionary or _dict(), t)
+    return "" if entry is None else entry[4]
 
 
 def tag_for_keyword(keyword: str) -> int | None:
     """The tag of a standard element's keyword, or None (repeating elements
-    have none, as in pydicom)."""
-    table = _keywords
-    if table is None:
-        table = _standard_keywords()
-    return table.get(keyword)
+    have none, as in pydicom). A keyword an element had before a rename
+    finds it too."""
+    if not isinstance(keyword, str):
+        return None
+    tag = (_dictionary or _dict()).tag_for_keyword(keyword)
+    if tag is None or keyword in _repeaters()[1]:
+        return None
+    return tag
 
 
 def _repeaters() -> tuple[list[tuple[str, int, int]], frozenset[str]]:
     global _masks, _repeater_keywords
     if _masks is None or _repeater_keywords is None:
-        masks: dict[str, str] = {}
-        for index in _dict()._indexes():
-            for mask, word in index.repeaters.items():
-                masks.setdefault(mask, word)
-        _masks = [(mask, *_bits(mask)) for mask in masks]
-        _repeater_keywords = frozenset(masks.values())
+        pairs = _dict().repeaters()
+        _masks = [
+            (
+                mask,
+                int(mask.replace("x", "0"), 16),
+                int("".join("0" if c == "x" else "F" for c in mask), 16),
+            )
+            for mask, _ in pairs
+        ]
+        _repeater_keywords = frozenset(keyword for _, keyword in pairs)
     return _masks, _repeater_keywords
 
 
 def mask_match(tag: int) -> str | None:
     """The repeating mask that matches ``tag`` (e.g. "60xx3000"), or None."""
-    for mask, xor, keep in _repeaters()[0]:
-        if (tag ^ xor) & keep == 0:
+    for mask, value, care in _repeaters()[0]:
+        if (tag ^ value) & care == 0:
             return mask
     return None
 
@@ -293,36 +224,34 @@ def repeater_has_tag(tag: int) -> bool:
 
 def repeater_has_keyword(keyword: str) -> bool:
     """Whether ``keyword`` is the keyword of a repeating element."""
-    return keyword in _repeaters()[1]
+    return isinstance(keyword, str) and keyword in _repeaters()[1]
 
 
 def get_private_entry(tag: TagType, private_creator: str) -> tuple[str, str, str, str]:
     """(VR, VM, name, "Retired" or "") of a private element of a creator,
     given in any case and spacing. The tag is found as written, then through
     its block form (gggg,xxee). Raises KeyError for an unknown creator or tag."""
-    t = _tag(tag)
+    t = tag if type(tag) is int and 0 <= tag <= 0xFFFFFFFF else _tag(tag)
     if not isinstance(private_creator, str):
-        message = f"'{private_creator}' is not a valid private creator"
-        raise KeyError(message)
-    group, element = t >> 16, t & 0xFFFF
-    lookup = _dict()._lookup
-    r = lookup(group, element, private_creator)
-    if r is not None and r["block_offset"]:
-        r = None
-    if r is None:
-        # The block form (gggg,xxee): the entry of every block the creator
-        # may have reserved.
-        r = lookup(group, element & 0xFF, private_creator)
-        if r is not None and not r["block_offset"]:
-            r = None
-    if r is None:
-        if not _dict()._has_creator(private_creator):
-            raise KeyError(f"Private creator '{private_creator}' not in the private dictionary")
-        raise KeyError(
-            f"Tag '{_show(t)}' not in private dictionary "
-            f"for private creator '{private_creator}'"
-        )
-    return _vr(r), _vm(r), r["name"], "Retired" if r["retired"] else ""
+        raise KeyError(f"'{private_creator}' is not a valid private creator")
+    d = _dictionary or _dict()
+    entry = _private_entry(d, t, private_creator)
+    if entry is not None:
+        return entry
+    if not _is_text(private_creator) or not d.has_creator(private_creator):
+        raise KeyError(f"Private creator '{private_creator}' not in the private dictionary")
+    raise KeyError(
+        f"Tag '{_show(t)}' not in private dictionary for private creator '{private_creator}'"
+    )
+
+
+def _is_text(text: str) -> bool:
+    """Whether a str can be written as UTF-8 (a lone surrogate cannot)."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 def private_dictionary_VR(tag: TagType, private_creator: str) -> str:

@@ -72,3 +72,17 @@ def native_reports_silenced() -> Iterator[None]:
         os.dup2(saved, 2)
         os.close(saved)
         os.close(devnull)
+
+
+@contextlib.contextmanager
+def damage_as_value_error() -> Iterator[None]:
+    """While reading a dictionary's records: the internal-error exception of
+    a damaged file becomes a ValueError with its message, and the report
+    the extension writes to file descriptor 2 is silenced."""
+    with native_reports_silenced():
+        try:
+            yield
+        except BaseException as e:
+            if is_panic(e):
+                raise ValueError(str(e)) from None
+            raise

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 
-from ._common import FAILED, OK, error
+from ._common import FAILED, OK, damage_as_value_error, error
 from .lookup import open_dictionary
 
 DESCRIPTION = (
@@ -25,8 +25,9 @@ def run(args: argparse.Namespace) -> int:
         return FAILED
     needle = " ".join(args.text.split()).casefold()
     try:
-        found = [c for c in d.creators() if needle in " ".join(c.split()).casefold()]
-        counts = [len(d.elements(c)) for c in found]
+        with damage_as_value_error():
+            found = [c for c in d.creators() if needle in " ".join(c.split()).casefold()]
+            counts = [len(d.elements(c)) for c in found]
     except ValueError as e:  # a layer whose records do not read back
         error(f"{', '.join(d.paths)} is damaged: {e}")
         return FAILED

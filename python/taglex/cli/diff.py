@@ -7,7 +7,7 @@ import json
 from collections.abc import Iterator
 from typing import Any
 
-from ._common import FAILED, OK, error
+from ._common import FAILED, OK, damage_as_value_error, error
 
 DESCRIPTION = (
     "Compare two .tlex files (for example two editions) entry by entry, an "
@@ -31,7 +31,7 @@ Key = tuple[int, int, bool, str]
 
 def _entries(path: str) -> dict[Key, dict[str, Any]]:
     from taglex import Dictionary
-    from taglex._canonical import canonicalize_creator
+    from taglex._core import canonicalize_creator
 
     out: dict[Key, dict[str, Any]] = {}
     for entry in Dictionary(path):
@@ -66,7 +66,8 @@ def differences(
 
 def run(args: argparse.Namespace) -> int:
     try:
-        old, new = _entries(args.old), _entries(args.new)
+        with damage_as_value_error():
+            old, new = _entries(args.old), _entries(args.new)
     except (OSError, ValueError) as e:
         error(str(e))
         return FAILED

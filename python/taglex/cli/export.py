@@ -7,7 +7,7 @@ import json
 import os
 import sys
 
-from ._common import FAILED, OK, error
+from ._common import FAILED, OK, damage_as_value_error, error
 
 DESCRIPTION = (
     "Write every record of a .tlex file as JSON Lines, in the order the file "
@@ -23,14 +23,15 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    from taglex import _format
+    from taglex import Dictionary
 
     try:
-        with _format.Reader.open(args.file) as reader:
-            lines = [json.dumps(r, ensure_ascii=False) + "\n" for r in reader.records()]
+        with damage_as_value_error():
+            records = Dictionary(args.file).records()
     except (OSError, ValueError) as e:
         error(f"cannot export {args.file}: {e}")
         return FAILED
+    lines = [json.dumps(r, ensure_ascii=False) + "\n" for r in records]
     text = "".join(lines)
     if args.output is None:
         sys.stdout.write(text)

@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 import json
 
-from ._common import FAILED, OK, error
+from ._common import FAILED, OK, damage_as_value_error, error
 from .lookup import open_dictionary
 
 DESCRIPTION = (
@@ -27,7 +27,8 @@ def run(args: argparse.Namespace) -> int:
     if d is None:
         return FAILED
     try:
-        found = d.find(args.text, limit=args.limit if args.limit > 0 else None)
+        with damage_as_value_error():
+            found = d.find(args.text, limit=args.limit if args.limit > 0 else None)
     except ValueError as e:  # a layer whose records do not read back
         error(f"{', '.join(d.paths)} is damaged: {e}")
         return FAILED

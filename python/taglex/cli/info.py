@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import argparse
 import os
-import stat
 
 from ._common import FAILED, OK, error
 
@@ -19,38 +18,28 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    from taglex import _format, _taglex
+    from taglex import _core
 
     path = args.file
-    records: int | None = None
     try:
-        fd = _format.open_file(path)  # never waits on a FIFO
-        try:
-            info = os.fstat(fd)
-            size = info.st_size
-            if stat.S_ISREG(info.st_mode) and size >= _format.HEADER_SIZE + _format.ROOT_SIZE:
-                root = os.pread(fd, _format.ROOT_SIZE, size - _format.ROOT_SIZE)
-                if len(root) == _format.ROOT_SIZE:
-                    records = _format.ROOT.unpack(root)[3]
-        finally:
-            os.close(fd)
+        info = os.stat(path)
     except OSError as e:
         error(f"cannot read {path}: {e.strerror or e}")
         return FAILED
-
+    rows = [("file", path), ("size", f"{info.st_size} bytes")]
     try:
-        entries: int | None = len(_taglex.open(path))
-        failure = None
+        stats = _core.Dictionary(path).stats()[0]
     except (OSError, ValueError) as e:
-        entries, failure = None, str(e)
-
-    rows = [
-        ("file", path),
-        ("size", f"{size} bytes"),
-        ("opens", "yes" if failure is None else f"no: {failure}"),
-        ("entries", "n/a" if entries is None else str(entries)),
-        ("records", "n/a" if records is None else str(records)),
-    ]
+        # Nothing read from a file that does not open is shown.
+        rows.append(("opens", f"no: {e}"))
+        failure = True
+    else:
+        rows += [
+            ("opens", "yes"),
+            ("entries", str(stats["entries"])),
+            ("records", str(stats["records"])),
+        ]
+        failure = False
     for key, value in rows:
         print(f"{key}:{' ' * (8 - len(key))}{value}")
-    return OK if failure is None else FAILED
+    return FAILED if failure else OK

@@ -4,10 +4,9 @@ from __future__ import annotations
 
 import argparse
 import json
-from collections.abc import Mapping
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
 
-from taglex._tags import Tag, format_tag, parse_tag
+from taglex._tags import Tag, parse_tag
 
 from ._common import FAILED, OK, USAGE, error, is_panic, native_reports_silenced, shown
 
@@ -20,9 +19,11 @@ DESCRIPTION = (
     "answers). TAG is a keyword such as PatientName, "
     "(gggg,eeee), gggg,eeee, ggggeeee or 0xggggeeee; a private element "
     "in block form is written (gggg,xxee) or gggg,xxee. With --creator, a "
-    "private element written with its block, such as (0029,1010), is also "
-    "looked up in block form. A private creator element, (gggg,0010) to "
-    "(gggg,00ff) in an odd group, answers as itself."
+    "private element written with its block, such as (0029,1010), is found "
+    "as the creator defines that element, else in block form; with a "
+    "standard tag, the creator's own entry comes first, else the standard "
+    "element. A private creator element, (gggg,0010) to (gggg,00ff) in an "
+    "odd group, answers as itself."
 )
 
 
@@ -63,20 +64,28 @@ def open_dictionary(paths: list[str] | None) -> Dictionary | None:
         return None
 
 
-def format_entry(entry: Mapping[str, Any]) -> str:
-    """The readable form of a lookup result."""
+def format_entry(entry: Entry, block: bool = False) -> str:
+    """The readable form of an entry: its tag as asked (``block``: asked in
+    block form, (gggg,xxee)), then its fields."""
+    from taglex._tags import format_tag
+
+    tag = entry.tag
+    if block:
+        shown_tag = format_tag(entry.group, entry.element, True)
+    else:
+        shown_tag = format_tag(tag >> 16, tag & 0xFFFF)
     rows = [
-        ("tag", format_tag(entry["group"], entry["element"], entry["block_offset"])),
-        ("keyword", entry["keyword"]),
-        ("name", entry["name"]),
-        ("vr", entry["vr"]),
+        ("tag", shown_tag),
+        ("keyword", entry.keyword),
+        ("name", entry.name),
+        ("vr", entry.vr),
     ]
-    if entry["creator"]:
-        rows.append(("creator", entry["creator"]))
+    if entry.creator:
+        rows.append(("creator", entry.creator))
     rows += [
-        ("retired", "yes" if entry["retired"] else "no"),
-        ("description", entry["description"]),
-        ("sources", ", ".join(entry["sources"])),
+        ("retired", "yes" if entry.retired else "no"),
+        ("description", entry.description),
+        ("sources", ", ".join(entry.sources)),
     ]
     width = max(len(k) for k, _ in rows)
     return "\n".join(f"{k}:{' ' * (width - len(k) + 1)}{v}".rstrip() for k, v in rows)
@@ -108,33 +117,22 @@ def run(args: argparse.Namespace) -> int:
         error(f"{where} is damaged: {e}")
         return FAILED
     if entry is None:
-        if isinstance(tag, str):
-            close = d.suggest(tag, args.creator)
-            hint = f"; did you mean {' or '.join(close[:3])}?" if close else ""
-            error(f"no keyword {tag!r}{_with(args.creator)} in {where}{hint}")
-        else:
-            error(f"no entry for {tag}{_with(args.creator)} in {where}")
+        asked = tag if isinstance(tag, str) else str(tag)
+        message = d.miss_message(asked, args.creator, give="--creator")
+        if message.startswith("no "):
+            message += f" in {where}"
+            close = d.suggest(tag, args.creator) if isinstance(tag, str) else []
+            if close:
+                message += "; did you mean " + ", ".join(close[:3]) + "?"
+        error(message)
         return FAILED
-    result = entry.as_dict()
     if args.json:
-        print(json.dumps(result))
+        print(json.dumps(entry.as_dict()))
     else:
-        print(format_entry(result))
+        print(format_entry(entry, block=isinstance(tag, Tag) and tag.block))
     return OK
 
 
 def _answer(d: Dictionary, tag: Tag | str, creator: str | None) -> Entry | None:
-    """The entry of a keyword (a private one needs its creator) or a tag."""
-    if isinstance(tag, str):
-        if creator is None:
-            return d.get(tag)
-        number = d.tag_for_keyword(tag, creator)
-        return None if number is None else d.get(number, creator)
-    entry = d.get(str(tag), creator)
-    if entry is not None and creator is not None and not entry.creator:
-        return None  # a standard element is not the creator's
-    return entry
-
-
-def _with(creator: str | None) -> str:
-    return "" if creator is None else f" with creator {creator!r}"
+    """The entry of a keyword or a tag, asked as Dictionary.get asks it."""
+    return d.get(tag if isinstance(tag, str) else str(tag), creator)
