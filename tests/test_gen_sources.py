@@ -122,6 +122,8 @@ def test_dicom3tools_tpl():
         '(0019,1027) VERS="X"\tVR="OB or OW"   VM="1"\tOwner="ACME 1"\tKeyword="Blob"\tName="Blob"',
         '(0029,0010) VERS="X"\tVR="LO"   VM="1"\tOwner="ACME 1"\tKeyword="2nd"\tName="Unknown"',
         '(0010,0010) VERS="3"\tVR="PN"   VM="1"\tKeyword="PatientName"\tName="Patient\'s Name"',
+        '(0019,0000) VERS=""\tVR="IS"   VM="1"\tOwner="PHILIPS MR/PART"\tKeyword="NumberOfStacks"\t'
+        'Name="Number of Stacks"\tPrivateBlock="0011"',
         "not a definition line",
     ]
     d3t = "dicom3tools"
@@ -146,13 +148,23 @@ def test_dicom3tools_tpl():
             "1",
             "Blob",
             "Blob",
-            "listed as (0019,1027)",
+            "(0019,1027)",
         ),
         # "Unknown" is no name; "2nd" is no identifier: both become empty.
         PrivateRow(d3t, "ACME 1", (0x0029,), 0x10, ("LO",), "1", "", ""),
+        # A definition of one block: block 0x11's element 0x00 is (0019,1100).
+        PrivateRow(
+            d3t, "PHILIPS MR/PART", (0x0019,), 0x00, ("IS",), "1", "NumberOfStacks",
+            "Number of Stacks", block=0x11,
+        ),
     ]
-    with pytest.raises(ValueError, match="line 1: unsupported private group"):
-        private.parse_dicom3tools(['(0x29,0010) VR="LO" VM="1" Owner="ACME"'], d3t)
+    for bad, message in [
+        ('(0x29,0010) VR="LO" VM="1" Owner="ACME"', "line 1: unsupported private group"),
+        ('(0019,1000) VR="LO" VM="1" Owner="ACME" PrivateBlock="0011"', "unsupported PrivateBlock"),
+        ('(0019,0000) VR="LO" VM="1" Owner="ACME" PrivateBlock="0001"', "not a private block"),
+    ]:
+        with pytest.raises(ValueError, match=message):
+            private.parse_dicom3tools([bad], d3t)
 
 
 def test_gdcm_xml():
@@ -212,7 +224,7 @@ def test_dcmtk_private_dic():
             "1",
             "WorkspaceID",
             "Workspace ID",
-            "listed as (0025,1010)",
+            "(0025,1010)",
         ),
         PrivateRow(dk, "ACME", ODD_60, 0x01, ("US",), "3", "LUTDescriptor", "LUT Descriptor"),
         PrivateRow(
@@ -308,6 +320,6 @@ def test_a_malformed_source_stops_the_generator_with_one_message(tmp_path):
         gen_default_dict.main(argv)
     assert raised.value.code == f"gen_default_dict: {registry}: line 1: unknown VR 'PQ' in 'PQ'"
     registry.unlink()
-    with pytest.raises(SystemExit, match=r"registry\.tsv: \[Errno 2\]"):
+    with pytest.raises(SystemExit, match=r"registry\.tsv: No such file or directory"):
         gen_default_dict.main(argv)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["dictdata"]  # nothing written
