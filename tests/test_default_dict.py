@@ -23,7 +23,8 @@ from taglex._canonical import creator_hash
 
 ROOT = Path(__file__).resolve().parent.parent
 GENERATOR = ROOT / "tools" / "gen_default_dict.py"
-DICTDATA = ROOT.parent / "shared" / "dictdata"
+# TAGLEX_DICTDATA names the sources where they are not beside the project (a git worktree).
+DICTDATA = Path(os.environ.get("TAGLEX_DICTDATA") or ROOT.parent / "shared" / "dictdata")
 SAFE_TABLE = DICTDATA / "deidentification" / "ps315-2026c" / "safe_private.tsv"
 SAFE_LABEL = "DICOM PS3.15 2026c safe private"
 
@@ -173,7 +174,7 @@ def test_private_elements(bundled):
     assert spaced is not None and spaced == bundled.lookup(0x0009, 0x10, "SIEMENS CM VA0 CMS")
     # Disputed VRs are told in the description.
     agfa = bundled.lookup(0x0019, 0x10, "AGFA")
-    assert agfa["description"].startswith("VM 1; VR disputed: dicom3tools ")
+    assert "; VR disputed: dicom3tools " in agfa["description"]
     assert {"SH", "ST"} <= set(agfa["description"].replace(",", " ").split())
 
 

@@ -7,6 +7,9 @@ lower-case VRs, placeholder names) and a line it must refuse.
 
 from __future__ import annotations
 
+import os
+import re
+import shutil
 import sys
 from pathlib import Path
 
@@ -17,6 +20,7 @@ if not (TOOLS / "dictsources").is_dir():
     pytest.skip(f"the generator's sources are not in {TOOLS}", allow_module_level=True)
 sys.path.insert(0, str(TOOLS))
 
+import gen_default_dict  # noqa: E402
 from dictsources import merge, private, rows, standard  # noqa: E402
 from dictsources.rows import PrivateRow, StandardRow  # noqa: E402
 
@@ -309,8 +313,6 @@ def test_keyword_from_name(name, keyword):
 
 
 def test_a_malformed_source_stops_the_generator_with_one_message(tmp_path):
-    import gen_default_dict
-
     registry = tmp_path / "dictdata" / "standard" / "ps36-2026c" / "registry.tsv"
     registry.parent.mkdir(parents=True)
     registry.write_text("00100010\tPatientName\tPatient's Name\tPQ\t1\t0\t0\n", encoding="utf-8")
@@ -323,3 +325,52 @@ def test_a_malformed_source_stops_the_generator_with_one_message(tmp_path):
     with pytest.raises(SystemExit, match=r"registry\.tsv: No such file or directory"):
         gen_default_dict.main(argv)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["dictdata"]  # nothing written
+
+
+DICTDATA = Path(os.environ.get("TAGLEX_DICTDATA") or TOOLS.parent.parent / "shared" / "dictdata")
+
+
+def _damaged(data: bytes, name: str) -> list[tuple[str, bytes]]:
+    half = len(data) // 2
+    cases = [("empty", b""), ("cut inside a line", data[: data.index(b"\n", half) - 3])]
+    if name in ("gdcm-xml", "gdcm-cxx", "vtk-dicom-cxx"):  # the structure shows a cut at a line end
+        cases.append(("cut at a line end", data[: data.index(b"\n", half) + 1]))
+    return cases
+
+
+@pytest.mark.parametrize("name", sorted(gen_default_dict.FORMATS))
+def test_a_damaged_source_gives_one_line_naming_its_file_and_line(tmp_path, name):
+    rel, parse = gen_default_dict.FORMATS[name]
+    if not (DICTDATA / rel).is_file():
+        pytest.skip(f"the dictionary sources are not at {DICTDATA}")
+    path = tmp_path / rel
+    path.parent.mkdir(parents=True)
+    for case, data in _damaged((DICTDATA / rel).read_bytes(), name):
+        path.write_bytes(data)
+        with pytest.raises(SystemExit) as raised:
+            gen_default_dict.read_source(tmp_path, rel, parse)
+        message = str(raised.value.code)
+        assert re.fullmatch(rf"gen_default_dict: {re.escape(str(path))}: line \d+: [^\n]+", message), (
+            case,
+            message,
+        )
+
+
+def test_a_registry_cut_at_a_line_end_is_told_by_the_editions(tmp_path):
+    """A registry that lost its last rows parses, but lacks what 2026b lists."""
+    if not DICTDATA.is_dir():
+        pytest.skip(f"the dictionary sources are not at {DICTDATA}")
+    copy = tmp_path / "dictdata"
+    shutil.copytree(DICTDATA, copy, copy_function=os.symlink)
+    registry = copy / "standard/ps36-2026c/registry.tsv"
+    lines = registry.read_text(encoding="utf-8").splitlines(keepends=True)
+    registry.unlink()
+    registry.write_text("".join(lines[:3000]), encoding="utf-8")
+    argv = ["--check", "--dictdata", str(copy), "--docs", str(tmp_path), "--uids", str(tmp_path / "u")]
+    with pytest.raises(SystemExit) as raised:
+        gen_default_dict.main([str(tmp_path / "out.tlex"), *argv])
+    assert re.fullmatch(
+        rf"gen_default_dict: {re.escape(str(registry))}: line 3000: lacks \(\w{{4}},\w{{4}}\) \w+, "
+        r"which 2026b lists \(\d+ such; cut short\?\)",
+        str(raised.value.code),
+    )
