@@ -362,7 +362,7 @@ def test_the_newer_gdcm_table_and_vtk_dicom_add_keys(bundled):
     assert (elscint["keyword"], elscint["sources"]) == ("SOPInstanceUID", ["GDCM 2026-06-10"])
     assert any(
         found is not None and found["sources"] == ["vtk-dicom 2025-11-08"]
-        for found in (bundled.lookup(0x7005, e, "CANON_MEC_XA3") for e in range(256))
+        for found in (bundled.lookup(0x7079, e, "CANON_MEC_XA3") for e in range(256))
     )
 
 
