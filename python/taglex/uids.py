@@ -85,11 +85,12 @@ class UID:
 
 
 _ALL: tuple[UID, ...] = ()
-# Every UID and keyword, to its UID, or to its row of fields until first asked.
-_BY_TEXT: dict[str, UID | list[str]] = {}
+# Every UID and keyword, to its UID, or to its line of the table until first asked.
+_BY_TEXT: dict[str, UID | str] = {}
 
 
-def _rows() -> list[list[str]]:
+def _lines() -> list[str]:
+    """The table's lines of UIDs (the header and the column names skipped)."""
     try:
         with open(_PATH, "rb") as f:
             data = f.read()
@@ -103,39 +104,43 @@ def _rows() -> list[list[str]]:
     first = 0
     while first < len(lines) and (lines[first][:1] == "#" or lines[first].startswith("uid\t")):
         first += 1
-    rows = [line.split("\t") for line in lines[first:] if line]
-    for number, fields in enumerate(rows, first + 1):
-        if len(fields) != 7:
-            raise ValueError(f"{_PATH}: line {number}: expected 7 fields, got {len(fields)}")
-    return rows
+    return [line for line in lines[first:] if line]
 
 
-def _load() -> dict[str, UID | list[str]]:
+def _load() -> dict[str, UID | str]:
     global _BY_TEXT
-    rows = _rows()
-    by_text: dict[str, UID | list[str]] = {r[0]: r for r in rows}
-    by_text.update((r[1], r) for r in rows if r[1])
+    by_text: dict[str, UID | str] = {}
+    for line in _lines():
+        uid, keyword, _rest = line.split("\t", 2)
+        by_text[uid] = line
+        if keyword:
+            by_text[keyword] = line
     _BY_TEXT = by_text
     return by_text
 
 
-def _made(row: list[str]) -> UID:
-    """The UID of a row, made once and kept for its number and keyword."""
-    uid = UID(row[0], row[1], row[2], row[3], row[4] == "1", row[5], row[6])
-    _BY_TEXT[row[0]] = uid
-    if row[1]:
-        _BY_TEXT[row[1]] = uid
-    return uid
+def _made(line: str) -> UID:
+    """The UID of a line, made once and kept for its number and keyword."""
+    fields = line.split("\t")
+    if len(fields) != 7:
+        raise ValueError(f"{_PATH}: expected 7 fields, got {len(fields)}: {line!r}")
+    uid, keyword, name, kind, retired, part, info = fields
+    made = UID(uid, keyword, name, kind, retired == "1", part, info)
+    _BY_TEXT[uid] = made
+    if keyword:
+        _BY_TEXT[keyword] = made
+    return made
 
 
 def _all() -> tuple[UID, ...]:
     global _ALL
     if not _ALL:
         table = _BY_TEXT or _load()
-        _ALL = tuple(
-            _made(found) if isinstance(found := table[row[0]], list) else found
-            for row in _rows()
-        )
+        every = []
+        for line in _lines():
+            found = table[line.split("\t", 1)[0]]
+            every.append(found if isinstance(found, UID) else _made(found))
+        _ALL = tuple(every)
     return _ALL
 
 
@@ -159,7 +164,7 @@ def get(text: str) -> UID | None:
         raise TypeError(f"text must be a str, not {type(text).__name__}") from None
     if type(found) is UID:
         return found
-    return _made(found)  # type: ignore[arg-type]
+    return _made(found)  # type: ignore[arg-type]  # a line until first asked
 
 
 def types() -> list[str]:
