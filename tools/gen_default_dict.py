@@ -700,7 +700,7 @@ def more_blocks(built: Built) -> dict[str, str]:
         + f"). {_n(len(with_form))} of them have a block-form entry of the same key beside them, "
         f"{_n(len(differ))} of which define another element, for example "
         + "; ".join(
-            f"({r['group']:04X},{r['element']:04X}) {r['creator']} {r['keyword']} where the block "
+            f"({r['group']:04X},{r['element']:04X}) {r['creator']} {r['keyword'] or '(unnamed)'} where the block "
             f"form (xx{b['element']:02X}) is {b['keyword'] or '(unnamed)'}"
             for r, b in differ[:3]
         )
@@ -711,8 +711,8 @@ def more_blocks(built: Built) -> dict[str, str]:
     since = Counter(h.since for h in built.history.values() if h.since)
     no_history = [r for r in built.loaded.registry if not r.keyword]
     hist = [
-        f"Editions read: {len(built.loaded.editions)} ({built.loaded.editions[0][0]} to "
-        f"{built.loaded.editions[-1][0]}), and 2026d. Elements followed: {_n(len(built.history))}; "
+        f"Editions read: {len(built.loaded.editions)}, {built.loaded.editions[0][0]} to "
+        f"{built.loaded.editions[-1][0]} (the last the registry), and 2026d. Elements followed: {_n(len(built.history))}; "
         f"{_n(sum(since.values()))} of them appeared after {built.loaded.editions[0][0]} "
         f"(\"since\"), {len(formerly)} were renamed (\"formerly\"): "
         + "; ".join(
@@ -756,10 +756,15 @@ def more_blocks(built: Built) -> dict[str, str]:
         f"Rows of the 2025e file left out ({len(merged.left_out)}): "
         + "; ".join(merged.left_out) + ".",
         "",
-        f"Without a Part: {sum(1 for u in merged.uids if not u.part)} "
-        f"({sum(1 for u in merged.uids if not u.part and u.type == 'Well-known frame of reference')} "
-        "frames of reference, whose normative reference is their info, and the UIDs the 2025e file "
-        "lacks).",
+        f"Without a Part: {sum(1 for u in merged.uids if not u.part)}: "
+        f"{sum(1 for u in merged.uids if not u.part and u.type == 'Well-known frame of reference')} "
+        "frames of reference, whose normative reference is their info, and "
+        + "; ".join(
+            f"{u.uid} {u.name}"
+            for u in merged.uids
+            if not u.part and u.type != "Well-known frame of reference"
+        )
+        + ".",
     ]  # fmt: skip
     return {
         "votes": "\n".join(votes),

@@ -157,6 +157,15 @@ def parse_uid_values(lines: Iterable[str]) -> list[PartUID]:
     return out
 
 
+def _part(text: str) -> str:
+    """The Part column where it names a part ("PS3.4", "PS 3.6" as "PS3.6",
+    "DICOS"); "" where it holds something else (a normative reference)."""
+    m = re.fullmatch(r"PS ?3\.(\d+)|([A-Z]+)", text)
+    if m is None:
+        return ""
+    return f"PS3.{m.group(1)}" if m.group(1) else text
+
+
 @dataclass(frozen=True)
 class UID:
     uid: str
@@ -220,12 +229,14 @@ def merge_uids(
         kind = REGISTRY_TYPES[r.type] or (row.type if row and row.type else "") or (
             p.type if p else ""
         )
-        part = row.part if row and re.fullmatch(r"PS3\.\d+", row.part) else ""
+        part = _part(row.part) if row else ""
         info = p.info if p else ""
         if not info and row and row.name.startswith(r.name + ": "):
             info = row.name[len(r.name) + 2 :]
         if not info and r.uid in a2:
             info = a2[r.uid].description
+        elif not info and row and row.part and not part:
+            info = row.part  # a normative reference in the Part column
         uid = UID(r.uid, keyword, r.name, kind or r.type, r.retired, part, info)
         out.append(uid)
         if not keyword:
