@@ -67,7 +67,9 @@ def test_full_private_tags_of_the_bundled_dictionary():
             group, element, creator = rec["group"], rec["element"], rec["creator"] or None
             if rec["block_offset"] and group % 2:
                 expected = d.lookup(group, element, creator)
-                assert _tags.lookup(d, group, 0x1000 | element, creator) == expected
+                # A block-specific entry of block 0x10, where there is one, comes first.
+                exact = d.lookup(group, 0x1000 | element, creator)
+                assert _tags.lookup(d, group, 0x1000 | element, creator) == (exact or expected)
                 assert _tags.lookup(d, group, element, creator, block=True) == expected
             elif not rec["block_offset"]:
                 assert _tags.lookup(d, group, element, creator) == d.lookup(
