@@ -2,16 +2,18 @@
 """Generate the default dictionary, python/taglex/data/dicom.tlex, from the sources.
 
 The sources are the public dictionary files in ../shared/dictdata/ (beside
-the project root; --dictdata DIR to read them elsewhere): the DICOM 2026c
-registry, DCMTK's standard and private dictionaries, dicom3tools, GDCM,
-pydicom and the safe private attributes of PS3.15 (see SOURCES). How their
-rows become records is described in docs/default-dictionary.md; the rules
-are in tools/dictsources/merge.py.
+the project root; TAGLEX_DICTDATA or --dictdata DIR to read them elsewhere):
+the DICOM 2026c registry, DCMTK's standard and private dictionaries and 37
+editions of its dicom.dic, dicom3tools, vtk-dicom, GDCM's two files, pydicom,
+the safe private attributes and de-identification table of PS3.15, and the
+UID tables (see SOURCES). How their rows become records is described in
+docs/default-dictionary.md; the rules are in tools/dictsources/merge.py.
 
-Besides the .tlex file the generator writes the provenance table
+Besides the .tlex file the generator writes the UID table
+python/taglex/data/uids.tsv (--uids FILE), the provenance table
 docs/dictionary-sources.csv, the list of disputed VRs
-docs/dictionary-disputed-vrs.csv, and the generated blocks of
-docs/default-dictionary.md (between "<!-- generated: NAME -->" and
+docs/dictionary-disputed-vrs.csv, docs/editions.md, and the generated
+blocks of docs/default-dictionary.md (between "<!-- generated: NAME -->" and
 "<!-- end generated -->").
 
 Usage:
