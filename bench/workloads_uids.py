@@ -4,11 +4,10 @@ answer side by side with pydicom's ``UID(text).name``."""
 from __future__ import annotations
 
 import os
-import subprocess
 import sys
-import time
 
 from harness import Context, Section, Stats, ms, ns, ratio, verdict, workload
+from workloads_open import child_time
 
 ASKED = "1.2.840.10008.1.2.4.50"  # JPEG Baseline (Process 1)
 
@@ -16,18 +15,6 @@ ASKED = "1.2.840.10008.1.2.4.50"  # JPEG Baseline (Process 1)
 # The children keep byte-code caches, as an installed package has them (a
 # PYTHONDONTWRITEBYTECODE=1 environment would compile taglex.uids every run).
 ENV = {k: v for k, v in os.environ.items() if k != "PYTHONDONTWRITEBYTECODE"}
-
-
-def child_time(argv: list[str], clock: str) -> float:
-    """Runs argv to completion; its CPU time (user + system) or wall time."""
-    start = time.perf_counter()
-    with open(os.devnull, "wb") as null:
-        p = subprocess.Popen(argv, stdout=null, env=ENV)
-        _, status, usage = os.wait4(p.pid, 0)
-    wall = time.perf_counter() - start
-    if os.waitstatus_to_exitcode(status) != 0:
-        raise RuntimeError(f"{argv} failed")
-    return usage.ru_utime + usage.ru_stime if clock == "cpu" else wall
 
 
 def fresh(clock: str, rounds: int) -> dict[str, Stats]:
@@ -40,10 +27,10 @@ def fresh(clock: str, rounds: int) -> dict[str, Stats]:
     }  # fmt: skip
     out = {k: Stats() for k in cases}
     for argv in cases.values():  # warm-up: byte-code caches, page cache
-        child_time(argv, clock)
+        child_time(argv, clock, ENV)
     for _ in range(rounds):
         for k, argv in cases.items():
-            out[k].times.append(child_time(argv, clock))
+            out[k].times.append(child_time(argv, clock, ENV))
     return out
 
 

@@ -15,7 +15,7 @@ from collections.abc import Iterable
 from dataclasses import replace
 
 from . import csource
-from .rows import PrivateRow, is_placeholder, name_from_keyword, parse_vrs, tag_text
+from .rows import PrivateRow, is_placeholder, name_from_keyword, parse_vrs, tag_text, tsv_rows
 
 _HEX2 = re.compile(r"[0-9A-Fa-f]{2}")
 _HEX4 = re.compile(r"[0-9A-Fa-f]{4}")
@@ -197,22 +197,10 @@ def parse_dcmtk_private(lines: Iterable[str], source: str) -> list[PrivateRow]:
     return rows
 
 
-def _table_rows(lines: Iterable[str], header: str) -> Iterable[tuple[int, list[str]]]:
-    columns = header.count("\t") + 1
-    for number, line in enumerate(lines, 1):
-        line = line.rstrip("\r\n")
-        if not line or line.startswith("#") or line == header:
-            continue
-        fields = line.split("\t")
-        if len(fields) != columns:
-            raise ValueError(f"line {number}: expected {columns} fields, got {len(fields)}")
-        yield number, fields
-
-
 def parse_pydicom_tsv(lines: Iterable[str], source: str) -> list[PrivateRow]:
     """Rows of pydicom's private dictionary: creator, tag (8 digits), vr, vm, name, retired."""
     rows: list[PrivateRow] = []
-    for number, (creator, tag, vr, vm, name, _retired) in _table_rows(
+    for number, (creator, tag, vr, vm, name, _retired) in tsv_rows(
         lines, "creator\ttag\tvr\tvm\tname\tretired"
     ):
         try:
@@ -227,7 +215,7 @@ def parse_pydicom_tsv(lines: Iterable[str], source: str) -> list[PrivateRow]:
 def parse_safe_private(lines: Iterable[str], source: str) -> list[PrivateRow]:
     """Rows of the safe private attributes table: tag "(gggg,xxee)", creator, vr, vm, meaning."""
     rows: list[PrivateRow] = []
-    for number, (tag, creator, vr, vm, meaning) in _table_rows(
+    for number, (tag, creator, vr, vm, meaning) in tsv_rows(
         lines, "tag\tcreator\tvr\tvm\tmeaning"
     ):
         m = re.fullmatch(r"\(([0-9A-Fa-f]{4}),([0-9A-Fa-fxX]{4})\)", tag.strip())

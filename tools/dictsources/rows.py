@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import re
+from collections.abc import Iterable
 from dataclasses import dataclass
 
 from taglex._format import VR_CODES as _FORMAT_VR_CODES
@@ -179,3 +180,18 @@ class History:
 
     since: str = ""
     formerly: tuple[str, ...] = ()
+
+
+def tsv_rows(lines: Iterable[str], header: str) -> Iterable[tuple[int, list[str]]]:
+    """The (line number, fields) of a tab-separated table whose column names
+    are ``header``: "#" lines, empty lines and the header line skipped, and a
+    line with another number of fields refused (ValueError "line N: ...")."""
+    columns = header.count("\t") + 1
+    for number, line in enumerate(lines, 1):
+        line = line.rstrip("\r\n")
+        if not line or line.startswith("#") or line == header:
+            continue
+        fields = line.split("\t")
+        if len(fields) != columns:
+            raise ValueError(f"line {number}: expected {columns} fields, got {len(fields)}")
+        yield number, fields

@@ -9,6 +9,8 @@ import re
 from collections.abc import Iterable
 from dataclasses import dataclass
 
+from .rows import tsv_rows
+
 _UID = re.compile(r"[0-9]+(?:\.[0-9]+)+")
 RETIRED_SUFFIX = " (Retired)"
 
@@ -29,14 +31,7 @@ COLUMNS = ("uid", "keyword", "name", "type", "retired", "part", "info")
 
 
 def _rows(lines: Iterable[str], header: str) -> Iterable[tuple[int, list[str]]]:
-    columns = header.count("\t") + 1
-    for number, line in enumerate(lines, 1):
-        line = line.rstrip("\r\n")
-        if not line or line.startswith("#") or line == header:
-            continue
-        fields = line.split("\t")
-        if len(fields) != columns:
-            raise ValueError(f"line {number}: expected {columns} fields, got {len(fields)}")
+    for number, fields in tsv_rows(lines, header):
         if not _UID.fullmatch(fields[0]):
             raise ValueError(f"line {number}: bad UID {fields[0]!r}")
         yield number, fields
