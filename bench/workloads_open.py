@@ -26,11 +26,12 @@ PRIVATE_MEMORY = textwrap.dedent(
 )
 
 
-def child_time(argv: list[str], clock: str) -> float:
-    """Runs argv to completion; its CPU time (user + system) or wall time."""
+def child_time(argv: list[str], clock: str, env: dict[str, str] | None = None) -> float:
+    """Runs argv to completion (in ``env`` if given); its CPU time (user +
+    system) or wall time."""
     start = time.perf_counter()
     with open(os.devnull, "wb") as null:
-        p = subprocess.Popen(argv, stdout=null)
+        p = subprocess.Popen(argv, stdout=null, env=env)
         _, status, usage = os.wait4(p.pid, 0)
         p.returncode = os.waitstatus_to_exitcode(status)
     wall = time.perf_counter() - start

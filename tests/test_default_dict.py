@@ -9,6 +9,7 @@ source files (../shared/dictdata beside the project) are present.
 
 from __future__ import annotations
 
+import json
 import os
 import re
 import subprocess
@@ -23,7 +24,8 @@ from taglex._core import creator_hash
 
 ROOT = Path(__file__).resolve().parent.parent
 GENERATOR = ROOT / "tools" / "gen_default_dict.py"
-DICTDATA = ROOT.parent / "shared" / "dictdata"
+# TAGLEX_DICTDATA names the sources where they are not beside the project (a git worktree).
+DICTDATA = Path(os.environ.get("TAGLEX_DICTDATA") or ROOT.parent / "shared" / "dictdata")
 SAFE_TABLE = DICTDATA / "deidentification" / "ps315-2026c" / "safe_private.tsv"
 SAFE_LABEL = "DICOM PS3.15 2026c safe private"
 
@@ -173,7 +175,7 @@ def test_private_elements(bundled):
     assert spaced is not None and spaced == bundled.lookup(0x0009, 0x10, "SIEMENS CM VA0 CMS")
     # Disputed VRs are told in the description.
     agfa = bundled.lookup(0x0019, 0x10, "AGFA")
-    assert agfa["description"].startswith("VM 1; VR disputed: dicom3tools ")
+    assert "; VR disputed: dicom3tools " in agfa["description"]
     assert {"SH", "ST"} <= set(agfa["description"].replace(",", " ").split())
 
 
@@ -299,3 +301,119 @@ def test_private_elements_of_pydicom_are_all_there(bundled):
             found = bundled.lookup(group, int(mask[6:], 16), spelled)
             assert found is not None, (creator, mask)
             assert any(s.startswith("pydicom ") for s in found["sources"]), (creator, mask)
+
+
+# --- history, de-identification, block-specific entries, UIDs ---------------------------
+
+
+@pytest.mark.parametrize(
+    "tag, keyword, parts",
+    [
+        ((0x0040, 0xE012), "DisplayURI", "VM 1; since 2026c; de-identification X"),
+        ((0x3004, 0x007F), "DoseCalculationModelName", "VM 1; since 2026d"),
+        ((0x003A, 0x0325), "AnalogFilterTypeCodeSequence", "VM 1; since 2022c; formerly AnalogFilterType"),
+        ((0x0008, 0x0018), "SOPInstanceUID", "VM 1; de-identification U, retain_uids K"),
+        ((0x6002, 0x3000), "OverlayData",
+         "VM 1; VR OB or OW; repeating (60xx,3000); de-identification X, clean_graphics C"),
+        ((0x501E, 0x0005), "CurveDimensions", "VM 1; repeating (50xx,0005); de-identification X, clean_graphics C"),
+    ],
+)  # fmt: skip
+def test_history_and_deidentification_parts(bundled, tag, keyword, parts):
+    found = bundled.lookup(*tag)
+    assert (found["keyword"], found["description"]) == (keyword, parts)
+
+
+def test_every_deidentification_row_is_attached(bundled, layout):
+    table = DICTDATA / "deidentification" / "ps315-2026c" / "table_e1-1.tsv"
+    _needs_dictdata(table)
+    rows = [
+        line.split("\t")
+        for line in table.read_text(encoding="utf-8").splitlines()
+        if line and not line.startswith(("#", "Attribute Name\t"))
+    ]
+    assert len(rows) == 656
+    for name, tag, _retd, _iod, basic, *options in rows:
+        m = re.fullmatch(r"\(([0-9A-F]{4}),([0-9A-F]{4})\)", tag)
+        if m is None:
+            continue  # masks and the private row: below
+        found = bundled.lookup(int(m[1], 16), int(m[2], 16))
+        assert found is not None, (tag, name)
+        assert f"; de-identification {basic}" in found["description"], (tag, found)
+    # The private-attributes row, on every private entry.
+    for group, element, creator, _ in _records(layout):
+        if creator:
+            described = bundled.lookup(group, element, creator)["description"]
+            assert "; de-identification X, retain_safe_private C" in described, (group, element)
+
+
+def test_block_specific_entries(bundled):
+    # Block 0x11 of PHILIPS MR/PART is not block 0x10, whose element 0x00 the block form repeats.
+    stacks = bundled.lookup(0x0019, 0x1100, "PHILIPS MR/PART")
+    assert (stacks["keyword"], stacks["vr"], stacks["block_offset"]) == ("NumberOfStacks", "IS", False)
+    assert stacks["sources"] == ["dicom3tools 2024-12-20", "vtk-dicom 2025-11-08"]
+    assert bundled.lookup(0x0019, 0x1000, "philips mr/part")["keyword"] == "FieldOfView"
+    block_form = bundled.lookup(0x0019, 0x00, "PHILIPS MR/PART")
+    assert (block_form["keyword"], block_form["block_offset"]) == ("FieldOfView", True)
+
+
+def test_the_newer_gdcm_table_and_vtk_dicom_add_keys(bundled):
+    # ELSCINT1 additions in GDCM's compiled-in table only; CANON_MEC_XA3, in vtk-dicom only.
+    elscint = bundled.lookup(0x00E1, 0x08, "ELSCINT1")
+    assert (elscint["keyword"], elscint["sources"]) == ("SOPInstanceUID", ["GDCM 2026-06-10"])
+    assert any(
+        found is not None and found["sources"] == ["vtk-dicom 2025-11-08"]
+        for found in (bundled.lookup(0x7079, e, "CANON_MEC_XA3") for e in range(256))
+    )
+
+
+def test_uids_through_the_package():
+    from taglex import uids
+
+    explicit = uids.get("1.2.840.10008.1.2.1")
+    assert (explicit.keyword, explicit.name, explicit.type, explicit.retired, explicit.part) == (
+        "ExplicitVRLittleEndian", "Explicit VR Little Endian", "Transfer Syntax", False, "PS3.5",
+    )  # fmt: skip
+    assert uids.get("ExplicitVRLittleEndian") is explicit
+    assert uids.get("1.2.840.10008.1.2.1\x00") is explicit  # as padded in a file
+    assert uids.get("1.2.840.10008.1.2.1.0") is None and uids.get("") is None
+    assert uids.get("ExplicitVRBigEndian").retired is True
+    assert uids.get("1.2.840.10008.6.1.2").info == "CID 4"
+    with pytest.raises(TypeError, match="text must be a str, not bytes"):
+        uids.get(b"1.2.840.10008.1.2.1")
+    with pytest.raises(AttributeError):
+        explicit.name = "x"
+    counts = {kind: len(list(uids.entries(kind))) for kind in uids.types()}
+    assert counts["Context Group Name"] == 1453 and counts["Transfer Syntax"] == 63
+    assert sum(counts.values()) == len(list(uids.entries())) == 1971
+    with pytest.raises(ValueError, match="no UID type 'Transfer syntax'; the types are: "):
+        uids.entries("Transfer syntax")
+    registry = DICTDATA / "uids" / "ps36-2026c" / "uids.tsv"
+    if registry.is_file():
+        listed = [
+            line.split("\t")[0]
+            for line in registry.read_text(encoding="utf-8").splitlines()
+            if line[:1].isdigit()
+        ]
+        assert len(listed) == 494 and all(uids.get(u) is not None for u in listed)
+
+
+def test_uids_are_not_read_by_import_taglex_and_answer_on_the_command_line():
+    code = "import sys, taglex; print('taglex.uids' in sys.modules)"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "False"
+
+    def uid(*args):
+        return subprocess.run(
+            [sys.executable, "-m", "taglex", "uid", *args], capture_output=True, text=True, check=False
+        )
+
+    proc = uid("--json", "CTImageStorage")
+    assert proc.returncode == 0 and json.loads(proc.stdout)["uid"] == "1.2.840.10008.5.1.4.1.1.2"
+    proc = uid("1.2.840.10008.1.2.4.50")
+    assert "keyword: JPEGBaseline8Bit" in proc.stdout.splitlines()
+    proc = uid("CTImageStorag")
+    assert proc.returncode == 1 and proc.stdout == ""
+    assert proc.stderr == (
+        "taglex: no UID or UID keyword 'CTImageStorag'; did you mean CTImageStorage or "
+        "RTImageStorage or MRImageStorage?\n"
+    )

@@ -8,6 +8,7 @@ from pathlib import Path
 
 import pytest
 
+import taglex
 from taglex import writer
 from taglex._core import canonicalize_creator
 
@@ -17,7 +18,7 @@ if not (TOOLS / "dictsources").is_dir():
 sys.path.insert(0, str(TOOLS))
 
 from dictsources import merge  # noqa: E402
-from dictsources.rows import PrivateRow, StandardRow  # noqa: E402
+from dictsources.rows import Deidentification, History, PrivateRow, StandardRow  # noqa: E402
 
 # Three independent dictionaries in tie order, a copy that does not vote, and the table.
 SOURCES = (
@@ -177,3 +178,71 @@ def test_standard_records():
     assert by_tag[(0x3004, 0x007F)]["sources"] == ["D 2026d"]
     command = by_tag[(0x0000, 0x0100)]
     assert (command["keyword"], command["sources"]) == ("CommandField", ["K 2026b"])
+
+
+def test_votes_and_block_specific_definitions(tmp_path):
+    # L1 and L2 are one lineage (L2 newer), G1 and G2 one project (G1 newer): two votes, with B.
+    sources = (
+        merge.Source("L1 2024", "L1", vote="L", rank=1),
+        merge.Source("L2 2025", "L2", vote="L", rank=0),
+        merge.Source("B 2025", "B"),
+        merge.Source("G1 2026", "G1", vote="G", rank=0),
+        merge.Source("G2 2025", "G2", vote="G", rank=1),
+    )
+
+    def r(label, element, vr, keyword="", block=0):
+        return PrivateRow(label, "PHILIPS", (0x0019,), element, (vr,), "1", keyword, "", block=block)
+
+    rows = [
+        # Counted as five sources, LO would win 3 to 2; as three votes, LT wins 2 to 1.
+        r("L1 2024", 0x01, "LO"), r("L2 2025", 0x01, "LT"), r("B 2025", 0x01, "LO"),
+        r("G1 2026", 0x01, "LT"), r("G2 2025", 0x01, "LO"),
+        # One block's own definitions beside a block-form one of other sources.
+        r("L1 2024", 0x00, "IS", "NumberOfStacks", block=0x11),
+        r("L2 2025", 0x00, "IS", "NumberOfStacks", block=0x11),
+        r("L1 2024", 0x00, "DS", "FieldOfView", block=0x10),
+        r("G2 2025", 0x00, "DS", "FieldOfView"),
+    ]  # fmt: skip
+    keys = merge.private_records(rows, sources, canonicalize_creator, [], [s.label for s in sources])
+    got = {(k.record["element"], k.record["block_offset"]): k for k in keys}
+    assert sorted(got) == [(0x00, True), (0x01, True), (0x1000, False), (0x1100, False)]
+    assert (got[(0x01, True)].verdict.vr, got[(0x01, True)].verdict.rule) == ("LT", "majority 2 of 3")
+    assert got[(0x01, True)].labels == [s.label for s in sources]  # every source is named
+    # Each record names only the sources of its own kind of definition.
+    assert [(k.record["keyword"], k.labels) for k in (got[(0x00, True)], got[(0x1000, False)], got[(0x1100, False)])] == [
+        ("FieldOfView", ["G2 2025"]),
+        ("FieldOfView", ["L1 2024"]),
+        ("NumberOfStacks", ["L1 2024", "L2 2025"]),
+    ]  # fmt: skip
+    # Asked with the full tag, the block-specific record answers first.
+    writer.write(tmp_path / "votes.tlex", [k.record for k in keys])
+    d = taglex.open(str(tmp_path / "votes.tlex"))
+    assert d.lookup(0x0019, 0x1100, "philips")["keyword"] == "NumberOfStacks"
+    assert d.lookup(0x0019, 0x00, "philips")["block_offset"] is True
+
+
+def test_description_parts_in_their_order():
+    deid = Deidentification("X/Z", {"clean_graphics": "C", "retain_uids": "K"})
+    registry = [
+        (StandardRow("60xx3000", "OverlayData", "Overlay Data", ("OB", "OW"), "1", False), "D"),
+        (StandardRow("00100010", "PatientName", "Patient's Name", ("PN",), "1", False), "D"),
+    ]
+    second = [StandardRow("60xx3000", "OverlayData", "Overlay Data", ("OW",), "1", False)]
+    told = {"60xx3000": History("2024d", ("OverlayBits", "Overlay"))}
+    records, _ = merge.standard_records(
+        registry, second, "K 2026b", "K", told, lambda g, e: deid if g & 0xFF00 == 0x6000 else None
+    )
+    by_tag = {(r["group"], r["element"]): r["description"] for r in records}
+    assert by_tag[(0x6002, 0x3000)] == (
+        "VM 1; VR OB or OW; repeating (60xx,3000); since 2024d; formerly OverlayBits, Overlay; "
+        "de-identification X/Z, retain_uids K, clean_graphics C; K: VR OW"
+    )
+    assert by_tag[(0x0010, 0x0010)] == "VM 1"
+    keys = merge.private_records(
+        [row("A", "ACME 1", 0x10, ("LO",)), row("B", "ACME 1", 0x10, ("SH",))],
+        SOURCES, canonicalize_creator, [], [],
+        Deidentification("X", {"retain_safe_private": "C"}),
+    )  # fmt: skip
+    assert keys[0].record["description"] == (
+        "VM 1; de-identification X, retain_safe_private C; VR disputed: A LO, B SH"
+    )

@@ -104,7 +104,9 @@ def test_full_private_tags_of_the_bundled_dictionary():
         group, element, creator = entry.group, entry.element, entry.creator or None
         stored = lookup(group, element, creator)
         if entry.block_offset and group % 2:
-            assert d.get(group << 16 | 0x1000 | element, creator).as_dict() == stored
+            # An entry for the element in block 0x10, where there is one, comes first.
+            exact = lookup(group, 0x1000 | element, creator)
+            assert d.get(group << 16 | 0x1000 | element, creator).as_dict() == (exact or stored)
             assert d.get(_tags.format_tag(group, element, True), creator).as_dict() == stored
         elif not entry.block_offset:
             assert d.get(group << 16 | element, creator).as_dict() == stored

@@ -8,12 +8,14 @@ from __future__ import annotations
 
 import re
 from collections import Counter, defaultdict
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
 from .rows import (
     NO_VR,
+    Deidentification,
+    History,
     PrivateRow,
     StandardRow,
     implicit_vr,
@@ -56,18 +58,87 @@ def standard_tags(mask: str) -> list[tuple[int, int]]:
     return [(g, e) for g in groups for e in _hex_values(element)]
 
 
-def vm_note(vm: str) -> str:
-    """The description's first part: "VM 1-n", or "VM not given"."""
+# --- description parts -----------------------------------------------------------
+#
+# Every part of a record's description is composed here, one function per
+# kind of part, and nowhere else; description() joins them in their fixed
+# order (docs/default-dictionary.md, "Description").
+
+OPTION_NAMES = (
+    "retain_safe_private",
+    "retain_uids",
+    "retain_device_identity",
+    "retain_institution_identity",
+    "retain_patient_characteristics",
+    "retain_long_full_dates",
+    "retain_long_modified_dates",
+    "clean_descriptors",
+    "clean_structured_content",
+    "clean_graphics",
+)
+
+
+def vm_part(vm: str) -> str:
+    """The first part: "VM 1-n", or "VM not given"."""
     return f"VM {vm}" if vm else "VM not given"
 
 
-def vr_notes(vrs: tuple[str, ...]) -> list[str]:
-    """The description's VR note: the alternatives, or that none is given."""
+def vr_part(vrs: tuple[str, ...]) -> str | None:
+    """The VR alternatives ("VR OB or OW"), "VR not given", or nothing for one VR."""
     if len(vrs) > 1:
-        return [f"VR {vr_text(vrs)}"]
+        return f"VR {vr_text(vrs)}"
     if not vrs:
-        return ["VR not given"]
-    return []
+        return "VR not given"
+    return None
+
+
+def repeating_part(mask: str) -> str:
+    """The mask an expanded entry belongs to: "repeating (60xx,3000)"."""
+    return f"repeating {tag_text(mask[:4], mask[4:])}"
+
+
+def since_part(edition: str) -> str | None:
+    """The first edition that lists the element: "since 2024d" ("" gives nothing)."""
+    return f"since {edition}" if edition else None
+
+
+def formerly_part(keywords: Sequence[str]) -> str | None:
+    """The element's former keywords, oldest first: "formerly A, B"."""
+    return f"formerly {', '.join(keywords)}" if keywords else None
+
+
+def deidentification_part(deid: Deidentification | None) -> str | None:
+    """The Basic Profile action and the options that give one, in OPTION_NAMES
+    order: "de-identification X/Z, retain_uids K, clean_descriptors C"."""
+    if deid is None:
+        return None
+    items = [deid.basic] + [f"{name} {deid.options[name]}" for name in OPTION_NAMES if name in deid.options]
+    return "de-identification " + ", ".join(items)
+
+
+def listed_part(tag: str) -> str | None:
+    """The tag as a private source writes it in one fixed block: "listed as (0019,1027)"."""
+    return f"listed as {tag}" if tag else None
+
+
+def disputed_part(said: Mapping[str, str]) -> str:
+    """Every source's VR on a disputed key: "VR disputed: dicom3tools LO, DCMTK LT"."""
+    return "VR disputed: " + ", ".join(f"{short} {vr}" for short, vr in said.items())
+
+
+def registry_part(registry: str, differences: Sequence[str]) -> str:
+    """What the second registry says otherwise: "DCMTK 2026b: VM 2, retired"."""
+    return f"{registry}: " + ", ".join(differences)
+
+
+def also_part(summary: str) -> str:
+    """A mask expansion that lost its tag: "also repeating (0028,04x0) RowsForNth"."""
+    return f"also {summary}"
+
+
+def description(parts: Iterable[str | None]) -> str:
+    """The parts, those given, joined by "; "."""
+    return "; ".join(p for p in parts if p)
 
 
 def registry_differences(a: StandardRow, b: StandardRow) -> list[str]:
@@ -96,7 +167,7 @@ class _Candidate:
     group: int
     element: int
     record: Record
-    notes: list[str]
+    parts: list[str | None]
     summary: str
 
 
@@ -105,6 +176,8 @@ def standard_records(
     second: Sequence[StandardRow],
     second_label: str,
     second_name: str,
+    history: Mapping[str, History] | None = None,
+    deidentification: Callable[[int, int], Deidentification | None] | None = None,
 ) -> tuple[list[Record], list[tuple[str, list[str]]]]:
     """Records of the standard elements, and the registry disagreements.
 
@@ -113,23 +186,33 @@ def standard_records(
     and whose group 0000 command elements are added with ``second_label``.
     Masks are expanded (standard_tags); where an expansion meets an unmasked
     element, the unmasked one wins and the other is kept as an "also" note.
+    ``history`` gives, by row tag, the edition that first lists the element
+    and its former keywords; ``deidentification`` the de-identification row
+    that applies to a (group, element), if any.
     """
     others = {row.tag: row for row in second}
     disputes: list[tuple[str, list[str]]] = []
     candidates: list[_Candidate] = []
+    history = history or {}
 
     def add(row: StandardRow, label: str) -> None:
         masked = "x" in row.tag
         where = tag_text(row.tag[:4], row.tag[4:])
-        notes = [vm_note(row.vm), *vr_notes(row.vrs)]
-        if masked:
-            notes.append(f"repeating {where}")
+        told = history.get(row.tag, History())
+        first = [
+            vm_part(row.vm),
+            vr_part(row.vrs),
+            repeating_part(row.tag) if masked else None,
+            since_part(told.since),
+            formerly_part(told.formerly),
+        ]
+        last: list[str | None] = []
         other = others.get(row.tag)
         if other is not None and label != second_label:
             said = registry_differences(row, other)
             if said:
                 disputes.append((row.tag, said))
-                notes.append(f"{second_name}: " + ", ".join(said))
+                last.append(registry_part(second_name, said))
         for group, element in standard_tags(row.tag):
             record: Record = {
                 "group": group,
@@ -142,8 +225,10 @@ def standard_records(
                 "block_offset": False,
                 "sources": [label],
             }
+            deid = deidentification(group, element) if deidentification else None
+            parts = [*first, deidentification_part(deid), *last]
             summary = f"{'repeating ' if masked else ''}{where} {row.keyword or row.name}"
-            candidates.append(_Candidate(int(masked), group, element, record, notes, summary))
+            candidates.append(_Candidate(int(masked), group, element, record, parts, summary))
 
     for row, label in registry:
         add(row, label)
@@ -158,8 +243,8 @@ def standard_records(
     for tag in sorted(by_tag):
         ranked = sorted(by_tag[tag], key=lambda c: (c.rank, c.summary))
         win = ranked[0]
-        also = [f"also {c.summary}" for c in ranked[1:]]
-        records.append({**win.record, "description": "; ".join([*win.notes, *also])})
+        also = [also_part(c.summary) for c in ranked[1:]]
+        records.append({**win.record, "description": description([*win.parts, *also])})
     return records, disputes
 
 
@@ -168,12 +253,24 @@ def standard_records(
 
 @dataclass(frozen=True)
 class Source:
-    """A private source: its label in ``sources``, its short name in notes."""
+    """A private source: its label in ``sources``, its short name in notes.
+
+    Sources with the same ``vote`` (one project's two files, or a dictionary
+    and the one generated from it) cast one vote on a key's VR: that of the
+    member with the lowest ``rank`` that has the key (the newer file). A
+    source without ``vote`` votes on its own, as ``short``.
+    """
 
     label: str
     short: str
     independent: bool = True
     table: bool = False  # the safe private attributes table: its VR wins
+    vote: str = ""
+    rank: int = 0
+
+    @property
+    def voter(self) -> str:
+        return self.vote or self.short
 
 
 # The VR tie order of the independent sources, and the reason, are in the
@@ -201,15 +298,29 @@ def _representative(rows: Iterable[PrivateRow]) -> PrivateRow:
     )
 
 
+def _speakers(labels: Iterable[str], sources: Sequence[Source]) -> list[Source]:
+    """The sources that speak for their vote among ``labels``, in ``sources`` order
+    of each vote's first member."""
+    have = set(labels)
+    best: dict[str, Source] = {}
+    order: dict[str, int] = {}
+    for i, s in enumerate(sources):
+        order.setdefault(s.voter, i)
+        if s.label in have and (s.voter not in best or s.rank < best[s.voter].rank):
+            best[s.voter] = s
+    return sorted(best.values(), key=lambda s: order[s.voter])
+
+
 def choose_vr(rows: dict[str, PrivateRow], sources: Sequence[Source]) -> Verdict:
     """The VR of a key from the rows of its sources (one per source label).
 
     1. the safe private table's VR, where it gives one;
-    2. else the VR most independent sources give (UN and none count only
-       where no independent source gives another); a tie goes to the VR of
-       the first of the tied sources in ``sources`` order;
+    2. else the VR most independent votes give (UN and none count only
+       where no independent vote gives another); a tie goes to the VR of
+       the first of the tied votes in ``sources`` order;
     3. else the first VR of the other sources, in ``sources`` order.
-    Each source's VR is its implicit-VR choice (rows.implicit_vr).
+    Each source's VR is its implicit-VR choice (rows.implicit_vr); a vote's
+    VR is that of its speaking member (see Source).
     """
     said = {s.short: vr_text(rows[s.label].vrs) or "none" for s in sources if s.label in rows}
     chosen = {s.label: implicit_vr(rows[s.label].vrs) for s in sources if s.label in rows}
@@ -220,13 +331,14 @@ def choose_vr(rows: dict[str, PrivateRow], sources: Sequence[Source]) -> Verdict
         if s.table and s.label in rows and rows[s.label].vrs:
             return Verdict(chosen[s.label], "PS3.15 table", said, disputed)
 
+    speakers = _speakers(rows, sources)
+
     def votes(strong_only: bool) -> Verdict | None:
         counted = [
-            (chosen[s.label], s.short)
-            for s in sources
-            if s.independent and s.label in chosen
-            and (not strong_only or chosen[s.label] not in WEAK_VRS)
-        ]  # fmt: skip
+            (chosen[s.label], s.voter)
+            for s in speakers
+            if s.independent and (not strong_only or chosen[s.label] not in WEAK_VRS)
+        ]
         if not counted:
             return None
         tally = Counter(vr for vr, _ in counted)
@@ -235,7 +347,7 @@ def choose_vr(rows: dict[str, PrivateRow], sources: Sequence[Source]) -> Verdict
         if len(tied) == 1:
             rule = "agreement" if len(tally) == 1 else f"majority {top} of {len(counted)}"
             return Verdict(tied[0], rule, said, disputed)
-        first = next((vr, short) for vr, short in counted if vr in tied)
+        first = next((vr, voter) for vr, voter in counted if vr in tied)
         return Verdict(first[0], f"tie: {first[1]} first", said, disputed)
 
     verdict = votes(True) or votes(False)
@@ -262,14 +374,24 @@ def private_records(
     canonical: Callable[[str], str],
     name_order: Sequence[str],
     keyword_order: Sequence[str],
+    deidentification: Deidentification | None = None,
 ) -> list[PrivateKey]:
-    """One record per (group, element low byte, canonical creator).
+    """One record per key: (group, element low byte, canonical creator) for the
+    definitions in block form, (group, full element, canonical creator) for
+    the block-specific ones (rows with a ``block``).
+
+    A block-specific definition holds in its block only, a block-form one in
+    every block; a lookup of a full tag finds the block-specific record
+    first. The two kinds are merged apart: a block-form row is no source of
+    a block-specific record, nor the other way round.
 
     ``name_order`` and ``keyword_order`` list source labels: the name is the
     first non-empty one in ``name_order``; the keyword the first one a
     source gives in ``keyword_order``, else derived from the name
     (rows.keyword_from_name). The creator is the spelling most sources use,
     a tie going to the first in ``sources`` order. The VR is choose_vr's.
+    ``deidentification`` is the table row that applies to every private
+    element.
     """
     order = {s.label: i for i, s in enumerate(sources)}
     tables = {s.label: s.table for s in sources}
@@ -283,8 +405,9 @@ def private_records(
         ckey = canon.get(row.creator)
         if ckey is None:
             ckey = canon[row.creator] = canonical(row.creator)
+        element = row.block << 8 | row.element
         for group in row.groups:
-            grouped[(group, row.element, ckey)][row.source].append(row)
+            grouped[(group, element, ckey)][row.source].append(row)
 
     out: list[PrivateKey] = []
     for key in sorted(grouped):
@@ -311,13 +434,13 @@ def private_records(
             ),
             by_source[table_first[0]],
         )
-        notes = [vm_note(vr_source.vm), *vr_notes(vr_source.vrs)]
-        if vr_source.listed:
-            notes.append(vr_source.listed)
-        if verdict.disputed:
-            notes.append(
-                "VR disputed: " + ", ".join(f"{short} {vr}" for short, vr in verdict.said.items())
-            )
+        parts = [
+            vm_part(vr_source.vm),
+            vr_part(vr_source.vrs),
+            deidentification_part(deidentification),
+            listed_part(vr_source.listed),
+            disputed_part(verdict.said) if verdict.disputed else None,
+        ]
         record: Record = {
             "group": key[0],
             "element": key[1],
@@ -325,9 +448,9 @@ def private_records(
             "keyword": keyword,
             "name": name,
             "vr": verdict.vr,
-            "description": "; ".join(notes),
+            "description": description(parts),
             "retired": False,
-            "block_offset": True,
+            "block_offset": key[1] <= 0xFF,
             "sources": labels,
         }
         out.append(PrivateKey(record, verdict, labels))

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import re
+from collections.abc import Iterable
 from dataclasses import dataclass
 
 from taglex._format import VR_CODES as _FORMAT_VR_CODES
@@ -50,7 +51,10 @@ class PrivateRow:
     ``groups`` are the groups it stands for (one, or the odd groups of a
     ``ggxx`` range); ``element`` is the low byte of the element number;
     ``listed`` is the tag as the source writes it when that is a fixed block
-    ("(0019,1027)"), otherwise "".
+    ("(0019,1027)"), otherwise "". ``block`` is the block (0x10..0xFF) of a
+    block-specific definition, one that holds in that block only (a
+    dicom3tools ``PrivateBlock``, a vtk-dicom element above 0xFF), and 0 for
+    a definition in block form, which holds in any block.
     """
 
     source: str
@@ -62,6 +66,7 @@ class PrivateRow:
     keyword: str
     name: str
     listed: str = ""
+    block: int = 0
 
 
 def parse_vrs(text: str) -> tuple[str, ...]:
@@ -155,3 +160,38 @@ _LINKING_WORDS = frozenset(
 
 def tag_text(group: str, element: str) -> str:
     return f"({group.upper().replace('X', 'x')},{element.upper().replace('X', 'x')})"
+
+
+@dataclass(frozen=True)
+class Deidentification:
+    """One row of the de-identification table: the Basic Profile action and
+    the options that give an action, by option name ("retain_uids": "K"),
+    each as the table writes it ("X", "X/Z/D", "X/Z/U*")."""
+
+    basic: str
+    options: dict[str, str]
+
+
+@dataclass(frozen=True)
+class History:
+    """What the editions say of one element: the first edition that lists it
+    ("" where the first edition read already does) and its former keywords,
+    oldest first."""
+
+    since: str = ""
+    formerly: tuple[str, ...] = ()
+
+
+def tsv_rows(lines: Iterable[str], header: str) -> Iterable[tuple[int, list[str]]]:
+    """The (line number, fields) of a tab-separated table whose column names
+    are ``header``: "#" lines, empty lines and the header line skipped, and a
+    line with another number of fields refused (ValueError "line N: ...")."""
+    columns = header.count("\t") + 1
+    for number, line in enumerate(lines, 1):
+        line = line.rstrip("\r\n")
+        if not line or line.startswith("#") or line == header:
+            continue
+        fields = line.split("\t")
+        if len(fields) != columns:
+            raise ValueError(f"line {number}: expected {columns} fields, got {len(fields)}")
+        yield number, fields

@@ -9,6 +9,7 @@ Usage::
     taglex export FILE [-o OUTPUT]
     taglex diff OLD NEW [--json]
     taglex info FILE
+    taglex uid TEXT [--json]
 
 Each command is a module of this package with ``DESCRIPTION``,
 ``add_arguments(parser)`` and ``run(args) -> exit status``; a new command is
@@ -49,6 +50,7 @@ COMMANDS: tuple[tuple[str, str], ...] = (
     ("diff", "compare two dictionaries"),
     ("info", "describe a .tlex file"),
     ("dump", "list the elements of DICOM files"),
+    ("uid", "look a UID or a UID keyword up"),
 )
 
 
