@@ -374,7 +374,11 @@ Result<std::string, std::string> compose(const Parts& parts) {
   if (!parts.disputed.empty()) {
     std::string list;
     for (const auto& [source, vr] : parts.disputed) {
-      if (!word_ok("source", source) || !text_ok("VR", vr) || vr.find(',') != std::string::npos) {
+      if (!text_ok("source", source) || source.find(',') != std::string::npos) {
+        if (why.empty()) refuse("source", source, "holds ','");
+        return Err{why};
+      }
+      if (!text_ok("VR", vr) || vr.find(',') != std::string::npos) {
         if (why.empty()) refuse("VR", vr, "holds ','");
         return Err{why};
       }

@@ -60,9 +60,10 @@ def standard_tags(mask: str) -> list[tuple[int, int]]:
 
 # --- description parts -----------------------------------------------------------
 #
-# Every part of a record's description is composed here, one function per
-# kind of part, and nowhere else; description() joins them in their fixed
-# order (docs/default-dictionary.md, "Description").
+# A record's description is written by taglex's own grammar
+# (taglex._core.compose_description, which taglex reads back with the same
+# rules): here each record's parts are gathered as the keyword arguments of
+# that one call, in description().
 
 OPTION_NAMES = (
     "retain_safe_private",
@@ -77,68 +78,26 @@ OPTION_NAMES = (
     "clean_graphics",
 )
 
-
-def vm_part(vm: str) -> str:
-    """The first part: "VM 1-n", or "VM not given"."""
-    return f"VM {vm}" if vm else "VM not given"
+Parts = dict[str, Any]
 
 
-def vr_part(vrs: tuple[str, ...]) -> str | None:
-    """The VR alternatives ("VR OB or OW"), "VR not given", or nothing for one VR."""
-    if len(vrs) > 1:
-        return f"VR {vr_text(vrs)}"
-    if not vrs:
-        return "VR not given"
-    return None
+def element_parts(vm: str, vrs: tuple[str, ...]) -> Parts:
+    """The VM ("not given" when empty) and the VR alternatives of an element."""
+    return {"vm": vm or None, "vrs": vrs}
 
 
-def repeating_part(mask: str) -> str:
-    """The mask an expanded entry belongs to: "repeating (60xx,3000)"."""
-    return f"repeating {tag_text(mask[:4], mask[4:])}"
-
-
-def since_part(edition: str) -> str | None:
-    """The first edition that lists the element: "since 2024d" ("" gives nothing)."""
-    return f"since {edition}" if edition else None
-
-
-def formerly_part(keywords: Sequence[str]) -> str | None:
-    """The element's former keywords, oldest first: "formerly A, B"."""
-    return f"formerly {', '.join(keywords)}" if keywords else None
-
-
-def deidentification_part(deid: Deidentification | None) -> str | None:
-    """The Basic Profile action and the options that give one, in OPTION_NAMES
-    order: "de-identification X/Z, retain_uids K, clean_descriptors C"."""
+def deidentification_parts(deid: Deidentification | None) -> Parts:
+    """The Basic Profile action and the options that give one."""
     if deid is None:
-        return None
-    items = [deid.basic] + [f"{name} {deid.options[name]}" for name in OPTION_NAMES if name in deid.options]
-    return "de-identification " + ", ".join(items)
+        return {}
+    return {"deidentification": deid.basic, "options": dict(deid.options)}
 
 
-def listed_part(tag: str) -> str | None:
-    """The tag as a private source writes it in one fixed block: "listed as (0019,1027)"."""
-    return f"listed as {tag}" if tag else None
+def description(parts: Parts) -> str:
+    """The description text of the parts, in the grammar taglex reads."""
+    from taglex._core import compose_description
 
-
-def disputed_part(said: Mapping[str, str]) -> str:
-    """Every source's VR on a disputed key: "VR disputed: dicom3tools LO, DCMTK LT"."""
-    return "VR disputed: " + ", ".join(f"{short} {vr}" for short, vr in said.items())
-
-
-def registry_part(registry: str, differences: Sequence[str]) -> str:
-    """What the second registry says otherwise: "DCMTK 2026b: VM 2, retired"."""
-    return f"{registry}: " + ", ".join(differences)
-
-
-def also_part(summary: str) -> str:
-    """A mask expansion that lost its tag: "also repeating (0028,04x0) RowsForNth"."""
-    return f"also {summary}"
-
-
-def description(parts: Iterable[str | None]) -> str:
-    """The parts, those given, joined by "; "."""
-    return "; ".join(p for p in parts if p)
+    return compose_description(**parts)
 
 
 def registry_differences(a: StandardRow, b: StandardRow) -> list[str]:
@@ -167,8 +126,9 @@ class _Candidate:
     group: int
     element: int
     record: Record
-    parts: list[str | None]
+    parts: Parts
     summary: str
+    also: tuple[str, str, bool]  # (where, keyword or name, repeating)
 
 
 def standard_records(
@@ -199,20 +159,18 @@ def standard_records(
         masked = "x" in row.tag
         where = tag_text(row.tag[:4], row.tag[4:])
         told = history.get(row.tag, History())
-        first = [
-            vm_part(row.vm),
-            vr_part(row.vrs),
-            repeating_part(row.tag) if masked else None,
-            since_part(told.since),
-            formerly_part(told.formerly),
-        ]
-        last: list[str | None] = []
+        first: Parts = {
+            **element_parts(row.vm, row.vrs),
+            "repeating": where if masked else None,
+            "since": told.since or None,
+            "formerly": told.formerly,
+        }
         other = others.get(row.tag)
         if other is not None and label != second_label:
             said = registry_differences(row, other)
             if said:
                 disputes.append((row.tag, said))
-                last.append(registry_part(second_name, said))
+                first["differences"] = [(second_name, said)]
         for group, element in standard_tags(row.tag):
             record: Record = {
                 "group": group,
@@ -226,9 +184,12 @@ def standard_records(
                 "sources": [label],
             }
             deid = deidentification(group, element) if deidentification else None
-            parts = [*first, deidentification_part(deid), *last]
+            parts = {**first, **deidentification_parts(deid)}
             summary = f"{'repeating ' if masked else ''}{where} {row.keyword or row.name}"
-            candidates.append(_Candidate(int(masked), group, element, record, parts, summary))
+            also = (where, row.keyword or row.name, masked)
+            candidates.append(
+                _Candidate(int(masked), group, element, record, parts, summary, also)
+            )
 
     for row, label in registry:
         add(row, label)
@@ -243,8 +204,8 @@ def standard_records(
     for tag in sorted(by_tag):
         ranked = sorted(by_tag[tag], key=lambda c: (c.rank, c.summary))
         win = ranked[0]
-        also = [also_part(c.summary) for c in ranked[1:]]
-        records.append({**win.record, "description": description([*win.parts, *also])})
+        also = [c.also for c in ranked[1:]]
+        records.append({**win.record, "description": description({**win.parts, "also": also})})
     return records, disputes
 
 
@@ -434,13 +395,12 @@ def private_records(
             ),
             by_source[table_first[0]],
         )
-        parts = [
-            vm_part(vr_source.vm),
-            vr_part(vr_source.vrs),
-            deidentification_part(deidentification),
-            listed_part(vr_source.listed),
-            disputed_part(verdict.said) if verdict.disputed else None,
-        ]
+        parts: Parts = {
+            **element_parts(vr_source.vm, vr_source.vrs),
+            **deidentification_parts(deidentification),
+            "listed": vr_source.listed or None,
+            "disputed": list(verdict.said.items()) if verdict.disputed else (),
+        }
         record: Record = {
             "group": key[0],
             "element": key[1],
