@@ -5,6 +5,7 @@
 #include "ask.hpp"
 
 #include "entry_type.hpp"
+#include "texts.hpp"
 #include "taglex/tag_text.hpp"
 
 namespace taglex::py {
@@ -50,6 +51,7 @@ PyResult<Asked> read_text(PyObject* tag) {
     Asked a;
     a.form = Asked::Form::kKeyword;
     a.keyword = word;
+    if (word.size() == text.size()) a.keyword_object = tag;
     return a;
   }
   return Err{tag_text_error(tag, parsed.error())};
@@ -72,13 +74,14 @@ std::optional<Answer> standard_in(std::span<PyObject* const> layers, std::uint16
 }
 
 std::optional<Answer> keyword_in(std::span<PyObject* const> layers, std::string_view keyword,
-                                 const AskedCreator* creator) {
+                                 PyObject* keyword_object, const AskedCreator* creator) {
+  const std::size_t hash = creator == nullptr ? python_hash_of(keyword_object, keyword) : 0;
   for (PyObject* layer : layers) {
     const Layer& l = at(layer);
     const taglex::DictionaryView& v = l.view();
     if (creator == nullptr) {
-      if (auto k = l.standard_index().find(keyword)) {
-        const taglex::IndexEntry e = v.index_entry(*k);
+      if (auto k = l.standard_index().find_keyword(keyword, hash)) {
+        const taglex::IndexEntry e = v.index_entry(k->entry);
         return Answer{layer, e.record_index(), full(e.group(), e.element())};
       }
       continue;
@@ -191,7 +194,7 @@ std::optional<Answer> answer(std::span<PyObject* const> layers, const Asked& ask
   const std::uint16_t e = asked.element;
   switch (asked.form) {
     case Asked::Form::kKeyword:
-      return keyword_in(layers, asked.keyword, creator);
+      return keyword_in(layers, asked.keyword, asked.keyword_object, creator);
 
     case Asked::Form::kBlock:
       if (creator == nullptr) return std::nullopt;

@@ -42,6 +42,7 @@ struct Asked {
   Form form = Form::kTag;
   std::uint16_t group = 0, element = 0;  // kBlock: element is the low byte
   std::string_view keyword;              // kKeyword: borrowed from the caller's str
+  PyObject* keyword_object = nullptr;    // kKeyword: that str, when `keyword` is all of it
 };
 
 // `tag` read as one of the forms: TypeError for what is no tag at all,

@@ -467,6 +467,7 @@ PyObject* dictionary_tag_for_keyword(PyObject* self, PyObject* const* args, Py_s
     Asked asked;
     asked.form = Asked::Form::kKeyword;
     asked.keyword = text.value();
+    asked.keyword_object = keyword;
     const std::optional<Answer> a =
         answer(all.value(), asked, c.value() ? &*c.value() : nullptr);
     if (!a) return borrow(Py_None);

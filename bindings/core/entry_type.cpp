@@ -379,6 +379,31 @@ PyStructSequence_Desc deid_desc = {
 
 }  // namespace
 
+#if PY_VERSION_HEX < 0x030E0000
+// Exported by CPython 3.13 (declared in its internal headers); from 3.14 on
+// it is the public Py_HashBuffer.
+extern "C" PyAPI_FUNC(Py_hash_t) _Py_HashBytes(const void*, Py_ssize_t);
+#endif
+
+std::size_t python_hash(std::string_view utf8) noexcept {
+#if PY_VERSION_HEX >= 0x030E0000
+  return static_cast<std::size_t>(Py_HashBuffer(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+#else
+  return static_cast<std::size_t>(_Py_HashBytes(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
+#endif
+}
+
+std::size_t python_hash_of(PyObject* str, std::string_view utf8) noexcept {
+  if (str != nullptr && PyUnicode_CheckExact(str) && PyUnicode_IS_COMPACT_ASCII(str) &&
+      static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)) == utf8.size() &&
+      static_cast<const void*>(PyUnicode_DATA(str)) == static_cast<const void*>(utf8.data())) {
+    const Py_hash_t h = PyObject_Hash(str);
+    if (h != -1) return static_cast<std::size_t>(h);
+    PyErr_Clear();
+  }
+  return python_hash(utf8);
+}
+
 PyRef vr_text(std::string_view code) noexcept {
   PyObject* table = vr_strings.get([]() noexcept -> PyObject* {
     PyRef t = steal(PyTuple_New(static_cast<Py_ssize_t>(taglex::kVrCount)));

@@ -12,9 +12,6 @@
 #include "ask.hpp"
 #include "binder.hpp"
 #include "boundary.hpp"
-#include "dictionary_type.hpp"
-#include "entry_type.hpp"
-#include "layer.hpp"
 #include "taglex/canonical.hpp"
 #include "taglex/description.hpp"
 #include "taglex/tag_text.hpp"
@@ -327,170 +324,6 @@ PyObject* compose_description(PyObject*, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
-// --- pydicom's datadict -----------------------------------------------------------
-
-constexpr std::array<std::string_view, 2> kEntryParameters = {"dictionary", "tag"};
-constexpr std::array<std::string_view, 3> kPrivateParameters = {"dictionary", "tag", "creator"};
-constexpr FunctionDescription kDatadictEntry = {"datadict_entry", std::nullopt, kEntryParameters,
-                                                2};
-constexpr FunctionDescription kDatadictHasTag = {"datadict_has_tag", std::nullopt,
-                                                 kEntryParameters, 2};
-constexpr FunctionDescription kDatadictPrivate = {"datadict_private_entry", std::nullopt,
-                                                  kPrivateParameters, 3};
-
-PyResult<std::span<PyObject* const>> dictionary_argument(PyObject* o) {
-  if (!is_dictionary(o)) {
-    return Err{PythonError::lazy(PyExc_TypeError, "dictionary must be a taglex.Dictionary")};
-  }
-  return layers_of(o);
-}
-
-PyResult<std::uint32_t> int_tag(PyObject* o) {
-  if (!PyLong_Check(o) || PyBool_Check(o)) {
-    return Err{PythonError::lazy(PyExc_TypeError, "tag must be an int")};
-  }
-  const long long v = PyLong_AsLongLong(o);
-  if (v == -1 && PyErr_Occurred()) PyErr_Clear();
-  if (v < 0 || v > 0xFFFFFFFFLL) {
-    return Err{PythonError::lazy(PyExc_ValueError, "tag must be in 0..0xFFFFFFFF")};
-  }
-  return static_cast<std::uint32_t>(v);
-}
-
-// The VR as pydicom writes it: the alternatives ("OB or OW"), else the
-// stored code, "NONE" for none given.
-PyRef pydicom_vr(const taglex::TagView& r, const desc::Parsed& p) {
-  if (!p.vr.empty()) return text(p.vr);
-  if (r.vr() == "??") return text("NONE");
-  return expect_object(vr_text(r.vr()).release());
-}
-
-PyObject* retired_text(const taglex::TagView& r) {
-  static constexpr const char* kRetired = "Retired";
-  return PyUnicode_FromString(r.retired() ? kRetired : "");
-}
-
-// The standard record of `tag` in some layer: stored for it, or that of a
-// repeating group whose mask matches it (stored for the group's first
-// member, gg00).
-std::optional<taglex::TagView> standard_record(std::span<PyObject* const> layers,
-                                               std::uint32_t tag) {
-  const auto g = static_cast<std::uint16_t>(tag >> 16);
-  const auto e = static_cast<std::uint16_t>(tag & 0xFFFF);
-  if ((g & 1) != 0) return std::nullopt;
-  for (PyObject* layer : layers) {
-    const Layer& l = layer_of(layer);
-    if (auto hit = l.standard(g, e)) {
-      const taglex::TagView r = l.view().record(hit->record);
-      if (r.raw().creator_len() == 0) return r;
-    }
-  }
-  for (PyObject* layer : layers) {
-    const Layer& l = layer_of(layer);
-    if (auto hit = l.standard(static_cast<std::uint16_t>(g & 0xFF00), e)) {
-      const taglex::TagView r = l.view().record(hit->record);
-      const desc::Parsed p = desc::parse(r.description());
-      if (r.raw().creator_len() == 0 && p.repeating && p.repeating->matches(tag)) return r;
-    }
-  }
-  return std::nullopt;
-}
-
-PyObject* datadict_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) noexcept {
-  return entry([&]() -> PyResult<PyRef> {
-    auto bound = bind_arguments<2>(kDatadictEntry, args, nargs, kwnames);
-    if (!bound) return Err{std::move(bound.error())};
-    auto all = dictionary_argument(bound.value()[0]);
-    if (!all) return Err{std::move(all.error())};
-    auto tag = int_tag(bound.value()[1]);
-    if (!tag) return Err{std::move(tag.error())};
-    const std::optional<taglex::TagView> r = standard_record(all.value(), tag.value());
-    if (!r) return borrow(Py_None);
-    const desc::Parsed p = desc::parse(r->description());
-    PyRef result = expect_object(PyTuple_New(5));
-    PyTuple_SET_ITEM(result.get(), 0, pydicom_vr(*r, p).release());
-    PyTuple_SET_ITEM(result.get(), 1, text(p.vm).release());
-    PyTuple_SET_ITEM(result.get(), 2, text(r->name()).release());
-    PyTuple_SET_ITEM(result.get(), 3, expect_object(retired_text(*r)).release());
-    PyTuple_SET_ITEM(result.get(), 4, text(r->keyword()).release());
-    return result;
-  });
-}
-
-PyObject* datadict_has_tag(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) noexcept {
-  return entry([&]() -> PyResult<PyRef> {
-    auto bound = bind_arguments<2>(kDatadictHasTag, args, nargs, kwnames);
-    if (!bound) return Err{std::move(bound.error())};
-    auto all = dictionary_argument(bound.value()[0]);
-    if (!all) return Err{std::move(all.error())};
-    auto tag = int_tag(bound.value()[1]);
-    if (!tag) return Err{std::move(tag.error())};
-    const auto g = static_cast<std::uint16_t>(tag.value() >> 16);
-    const auto e = static_cast<std::uint16_t>(tag.value() & 0xFFFF);
-    if ((g & 1) == 0) {
-      for (PyObject* layer : all.value()) {
-        const Layer& l = layer_of(layer);
-        if (auto hit = l.standard(g, e)) {
-          const taglex::TagView r = l.view().record(hit->record);
-          const bool repeating = desc::parse(r.description()).repeating.has_value();
-          return borrow(r.raw().creator_len() == 0 && !repeating ? Py_True : Py_False);
-        }
-      }
-    }
-    return borrow(Py_False);
-  });
-}
-
-PyObject* datadict_private_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) noexcept {
-  return entry([&]() -> PyResult<PyRef> {
-    auto bound = bind_arguments<3>(kDatadictPrivate, args, nargs, kwnames);
-    if (!bound) return Err{std::move(bound.error())};
-    auto all = dictionary_argument(bound.value()[0]);
-    if (!all) return Err{std::move(all.error())};
-    auto tag = int_tag(bound.value()[1]);
-    if (!tag) return Err{std::move(tag.error())};
-    auto c = read_creator(bound.value()[2]);
-    if (!c) return Err{std::move(c.error())};
-    if (!c.value()) {
-      return Err{PythonError::lazy(PyExc_TypeError, "creator must be a str")};
-    }
-    const auto g = static_cast<std::uint16_t>(tag.value() >> 16);
-    const auto e = static_cast<std::uint16_t>(tag.value() & 0xFFFF);
-    std::optional<Answer> a;
-    if ((g & 1) != 0) {
-      Asked asked;
-      asked.group = g;
-      asked.element = e;
-      a = answer(all.value(), asked, &*c.value());
-      if ((!a || a->layer == nullptr) && e <= 0xFF) {
-        // pydicom reads every private tag as (gggg,xxee), whatever its
-        // block byte: a creator element's number finds the block form too.
-        asked.form = Asked::Form::kBlock;
-        a = answer(all.value(), asked, &*c.value());
-      }
-    } else {
-      for (PyObject* layer : all.value()) {
-        if (auto hit = layer_of(layer).with_creator(g, e, *c.value(), false)) {
-          a = Answer{layer, hit->record, tag.value()};
-          break;
-        }
-      }
-    }
-    if (!a || a->layer == nullptr) return borrow(Py_None);
-    const taglex::TagView r = layer_of(a->layer).view().record(a->record);
-    const desc::Parsed p = desc::parse(r.description());
-    PyRef result = expect_object(PyTuple_New(4));
-    PyTuple_SET_ITEM(result.get(), 0, pydicom_vr(r, p).release());
-    PyTuple_SET_ITEM(result.get(), 1, text(p.vm).release());
-    PyTuple_SET_ITEM(result.get(), 2, text(r.name()).release());
-    PyTuple_SET_ITEM(result.get(), 3, expect_object(retired_text(r)).release());
-    return result;
-  });
-}
-
 }  // namespace
 
 PyMethodDef core_functions[] = {
@@ -518,16 +351,6 @@ PyMethodDef core_functions[] = {
      "                    listed=None, disputed=(), also=(), notes=())\n--\n\n"
      "The description text of these parts, in the grammar parse_description reads;\n"
      "ValueError for a part that cannot be written."},
-    {"datadict_entry", as_method(&datadict_entry), METH_FASTCALL | METH_KEYWORDS,
-     "datadict_entry(dictionary, tag)\n--\n\n"
-     "(VR, VM, name, 'Retired' or '', keyword) of a standard element as pydicom's\n"
-     "datadict gives it, repeating groups included; None if unknown."},
-    {"datadict_has_tag", as_method(&datadict_has_tag), METH_FASTCALL | METH_KEYWORDS,
-     "datadict_has_tag(dictionary, tag)\n--\n\n"
-     "Whether the tag is a standard element that is not a repeating group's."},
-    {"datadict_private_entry", as_method(&datadict_private_entry), METH_FASTCALL | METH_KEYWORDS,
-     "datadict_private_entry(dictionary, tag, creator)\n--\n\n"
-     "(VR, VM, name, 'Retired' or '') of a private element of a creator; None if unknown."},
     {},
 };
 

@@ -15,6 +15,7 @@
 #include "taglex/canonical.hpp"
 #include "taglex/overloaded.hpp"
 #include "taglex/text.hpp"
+#include "texts.hpp"
 
 namespace taglex::py {
 namespace {
@@ -199,17 +200,13 @@ std::optional<Hit> Layer::with_creator(std::uint16_t group, std::uint16_t elemen
 }
 
 const taglex::StandardIndex& Layer::standard_index() const {
-  std::call_once(standard_once_, [&] {
-    standard_index_ = std::make_unique<taglex::StandardIndex>(taglex::StandardIndex::build(view()));
-  });
-  return *standard_index_;
+  // Keyed by the interpreter's own hash of the keyword, which every str
+  // caches: a question by keyword hashes nothing.
+  return standard_index_.get([&] { return taglex::StandardIndex::build(view(), &python_hash); });
 }
 
 const taglex::PrivateIndex& Layer::private_index() const {
-  std::call_once(private_once_, [&] {
-    private_index_ = std::make_unique<taglex::PrivateIndex>(taglex::PrivateIndex::build(view()));
-  });
-  return *private_index_;
+  return private_index_.get([&] { return taglex::PrivateIndex::build(view()); });
 }
 
 // --- opening ------------------------------------------------------------------------

@@ -9,11 +9,11 @@
 #include <Python.h>
 
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "lazy.hpp"
 #include "py_ref.hpp"
 #include "python_error.hpp"
 #include "taglex/index.hpp"
@@ -68,9 +68,8 @@ class Layer {
  private:
   taglex::TlexDict dict_;
   PyRef path_;
-  mutable std::once_flag standard_once_, private_once_;
-  mutable std::unique_ptr<taglex::StandardIndex> standard_index_;
-  mutable std::unique_ptr<taglex::PrivateIndex> private_index_;
+  Lazy<taglex::StandardIndex> standard_index_;
+  Lazy<taglex::PrivateIndex> private_index_;
 };
 
 struct LayerObject {

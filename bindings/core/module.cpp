@@ -7,6 +7,7 @@
 // clang-format on
 
 #include "boundary.hpp"
+#include "datadict_type.hpp"
 #include "dictionary_type.hpp"
 #include "entry_type.hpp"
 #include "functions.hpp"
@@ -28,7 +29,8 @@ EmptyResult add_type(PyObject* module, PyTypeObject* type) {
 int module_exec(PyObject* module) noexcept {
   return entry([&]() -> EmptyResult {
     for (PyTypeObject* type : {dictionary_type(), entry_type(), layer_type(),
-                               entries_iterator_type(), deidentification_type()}) {
+                               entries_iterator_type(), deidentification_type(),
+                               datadict_type()}) {
       if (auto added = add_type(module, type); !added) return added;
     }
     PyObject* panic = panic_exception_type();

@@ -149,14 +149,14 @@ def compose_description(
     """The description text of these parts, in the grammar parse_description reads;
     ValueError for a part that cannot be written."""
 
-def datadict_entry(dictionary: Dictionary, tag: int) -> tuple[str, str, str, str, str] | None:
-    """(VR, VM, name, 'Retired' or '', keyword) of a standard element as pydicom's
-    datadict gives it, repeating groups included; None if unknown."""
+@final
+class Datadict:
+    """The answers of pydicom's datadict, from a Dictionary."""
 
-def datadict_has_tag(dictionary: Dictionary, tag: int) -> bool:
-    """Whether the tag is a standard element that is not a repeating group's."""
-
-def datadict_private_entry(
-    dictionary: Dictionary, tag: int, creator: str
-) -> tuple[str, str, str, str] | None:
-    """(VR, VM, name, 'Retired' or '') of a private element of a creator; None if unknown."""
+    def __new__(cls, dictionary: Dictionary) -> Datadict: ...
+    def entry(self, tag: int, /) -> tuple[str, str, str, str, str] | None: ...
+    def has_tag(self, tag: int, /) -> bool: ...
+    def private_entry(self, tag: int, creator: str) -> tuple[str, str, str, str] | None: ...
+    def tag_for_keyword(self, keyword: object, /) -> int | None: ...
+    def mask_match(self, tag: int, /) -> str | None: ...
+    def is_repeater_keyword(self, keyword: object, /) -> bool: ...

@@ -13,8 +13,9 @@ does not hold, ``ValueError``, ``TypeError`` or ``OverflowError`` for a value
 that is no tag). Private creators are matched in any case and spacing. See
 docs/datadict.md for the differences that remain.
 
-Every answer is asked of the native core through its public functions, from
-the one mapping of the bundled file; nothing is cached per tag.
+Every answer is asked of the native core (``taglex._core.Datadict``, on the
+bundled ``Dictionary``), from the one mapping of the bundled file; nothing is
+cached per tag.
 """
 
 from __future__ import annotations
@@ -47,23 +48,14 @@ __all__ = [
     "tag_for_keyword",
 ]
 
-_dictionary: Dictionary | None = None
-# The repeating masks as (mask, the bits a tag must have, the bits that
-# count), and their keywords: a fixed table of the file, read once.
-_masks: list[tuple[str, int, int]] | None = None
-_repeater_keywords: frozenset[str] | None = None
-
-_entry = _core.datadict_entry
-_private_entry = _core.datadict_private_entry
-_has_tag = _core.datadict_has_tag
-
-
-def _dict() -> Dictionary:
-    global _dictionary
-    if _dictionary is None:
-        _dictionary = Dictionary.default()
-    return _dictionary
-
+# The answers come from the bundled dictionary, opened with this module
+# (mapping it costs less than a millisecond; its indexes are built on the
+# first question that needs them).
+_answers = _core.Datadict(Dictionary.default())
+_entry = _answers.entry
+_private_entry = _answers.private_entry
+_has_tag = _answers.has_tag
+_HEX = frozenset("0123456789abcdefABCDEF")
 
 def _tag(arg: object) -> int:
     """The tag as an int, converted and checked as ``pydicom.tag.Tag`` does."""
@@ -94,6 +86,8 @@ def _tag(arg: object) -> int:
         value = first << 16 | second
     elif isinstance(arg, str):
         try:
+            if arg.isidentifier() and not _HEX.issuperset(arg):
+                raise ValueError  # not hex: a keyword, without int() failing first
             value = int(arg, 16)
         except ValueError:
             value = tag_for_keyword(arg)
@@ -133,7 +127,7 @@ def get_entry(tag: TagType) -> tuple[str, str, str, str, str]:
     """(VR, VM, name, "Retired" or "", keyword) of a standard element,
     repeating groups included. Raises KeyError if it is not in the dictionary."""
     t = tag if type(tag) is int and 0 <= tag <= 0xFFFFFFFF else _tag(tag)
-    entry = _entry(_dictionary or _dict(), t)
+    entry = _entry(t)
     if entry is None:
         raise KeyError(f"Tag {_show(t)} not found in DICOM dictionary")
     return entry
@@ -171,50 +165,23 @@ def dictionary_has_tag(tag: TagType) -> bool:
         t = tag if type(tag) is int and 0 <= tag <= 0xFFFFFFFF else _tag(tag)
     except Exception:
         return False
-    return _has_tag(_dictionary or _dict(), t)
+    return _has_tag(t)
 
 
 def keyword_for_tag(tag: TagType) -> str:
     """The keyword of a standard element, or "" if unknown."""
     t = tag if type(tag) is int and 0 <= tag <= 0xFFFFFFFF else _tag(tag)
-    entry = _entry(_dictionary or _dict(), t)
+    entry = _entry(t)
     return "" if entry is None else entry[4]
 
 
-def tag_for_keyword(keyword: str) -> int | None:
-    """The tag of a standard element's keyword, or None (repeating elements
-    have none, as in pydicom). A keyword an element had before a rename
-    finds it too."""
-    if not isinstance(keyword, str):
-        return None
-    tag = (_dictionary or _dict()).tag_for_keyword(keyword)
-    if tag is None or keyword in _repeaters()[1]:
-        return None
-    return tag
+tag_for_keyword = _answers.tag_for_keyword
+"""The tag of a standard element's keyword, or None (repeating elements
+have none, as in pydicom). A keyword an element had before a rename finds
+it too."""
 
-
-def _repeaters() -> tuple[list[tuple[str, int, int]], frozenset[str]]:
-    global _masks, _repeater_keywords
-    if _masks is None or _repeater_keywords is None:
-        pairs = _dict().repeaters()
-        _masks = [
-            (
-                mask,
-                int(mask.replace("x", "0"), 16),
-                int("".join("0" if c == "x" else "F" for c in mask), 16),
-            )
-            for mask, _ in pairs
-        ]
-        _repeater_keywords = frozenset(keyword for _, keyword in pairs)
-    return _masks, _repeater_keywords
-
-
-def mask_match(tag: int) -> str | None:
-    """The repeating mask that matches ``tag`` (e.g. "60xx3000"), or None."""
-    for mask, value, care in _repeaters()[0]:
-        if (tag ^ value) & care == 0:
-            return mask
-    return None
+mask_match = _answers.mask_match
+"""The repeating mask that matches ``tag`` (e.g. "60xx3000"), or None."""
 
 
 def repeater_has_tag(tag: int) -> bool:
@@ -222,9 +189,8 @@ def repeater_has_tag(tag: int) -> bool:
     return mask_match(tag) is not None
 
 
-def repeater_has_keyword(keyword: str) -> bool:
-    """Whether ``keyword`` is the keyword of a repeating element."""
-    return isinstance(keyword, str) and keyword in _repeaters()[1]
+repeater_has_keyword = _answers.is_repeater_keyword
+"""Whether ``keyword`` is the keyword of a repeating element."""
 
 
 def get_private_entry(tag: TagType, private_creator: str) -> tuple[str, str, str, str]:
@@ -234,11 +200,10 @@ def get_private_entry(tag: TagType, private_creator: str) -> tuple[str, str, str
     t = tag if type(tag) is int and 0 <= tag <= 0xFFFFFFFF else _tag(tag)
     if not isinstance(private_creator, str):
         raise KeyError(f"'{private_creator}' is not a valid private creator")
-    d = _dictionary or _dict()
-    entry = _private_entry(d, t, private_creator)
+    entry = _private_entry(t, private_creator)
     if entry is not None:
         return entry
-    if not _is_text(private_creator) or not d.has_creator(private_creator):
+    if not _is_text(private_creator) or not Dictionary.default().has_creator(private_creator):
         raise KeyError(f"Private creator '{private_creator}' not in the private dictionary")
     raise KeyError(
         f"Tag '{_show(t)}' not in private dictionary for private creator '{private_creator}'"

@@ -1,6 +1,7 @@
 #include "taglex/index.hpp"
 
 #include <bit>
+#include <cstring>
 #include <functional>
 
 #include "taglex/canonical.hpp"
@@ -9,7 +10,29 @@
 namespace taglex {
 namespace {
 
-std::size_t hash_of(std::string_view s) noexcept { return std::hash<std::string_view>{}(s); }
+}  // namespace
+
+// A hash for keywords (short ASCII texts), eight bytes at a time.
+std::size_t StandardIndex::default_hash(std::string_view s) noexcept {
+  constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ull;
+  std::uint64_t h = s.size() * kMul;
+  const char* p = s.data();
+  std::size_t n = s.size();
+  for (; n >= 8; n -= 8, p += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    h = std::rotl((h ^ w) * kMul, 29);
+  }
+  if (n != 0) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    h = std::rotl((h ^ w) * kMul, 29);
+  }
+  h ^= h >> 32;
+  return static_cast<std::size_t>(h * kMul);
+}
+
+namespace {
 
 bool same_key(const IndexEntry& a, const IndexEntry& b) noexcept {
   return a.group() == b.group() && a.element() == b.element() &&
@@ -49,7 +72,7 @@ void StandardIndex::rehash(std::size_t capacity) {
 
 void StandardIndex::insert(std::string_view keyword, std::uint32_t entry) {
   if ((slots_.size() + 1) * 4 > table_.size() * 3) rehash(table_.empty() ? 1024 : table_.size() * 2);
-  const std::size_t hash = hash_of(keyword);
+  const std::size_t hash = hash_(keyword);
   const std::size_t mask = table_.size() - 1;
   std::size_t at = hash & mask;
   while (table_[at] != 0) {
@@ -61,15 +84,33 @@ void StandardIndex::insert(std::string_view keyword, std::uint32_t entry) {
   table_[at] = static_cast<std::uint32_t>(slots_.size());
 }
 
-std::optional<std::uint32_t> StandardIndex::find(std::string_view keyword) const noexcept {
-  if (table_.empty()) return std::nullopt;
-  const std::size_t hash = hash_of(keyword);
+const StandardIndex::Slot* StandardIndex::slot_of(std::string_view keyword,
+                                                   std::size_t hash) const noexcept {
+  if (table_.empty()) return nullptr;
   const std::size_t mask = table_.size() - 1;
   for (std::size_t at = hash & mask; table_[at] != 0; at = (at + 1) & mask) {
     const Slot& s = slots_[table_[at] - 1];
-    if (s.hash == hash && s.keyword == keyword) return s.entry;
+    if (s.hash == hash && s.keyword == keyword) return &s;
   }
-  return std::nullopt;
+  return nullptr;
+}
+
+std::optional<std::uint32_t> StandardIndex::find(std::string_view keyword) const noexcept {
+  const Slot* s = slot_of(keyword, hash_(keyword));
+  if (s == nullptr) return std::nullopt;
+  return s->entry;
+}
+
+std::optional<StandardIndex::Found> StandardIndex::find_keyword(
+    std::string_view keyword) const noexcept {
+  return find_keyword(keyword, hash_(keyword));
+}
+
+std::optional<StandardIndex::Found> StandardIndex::find_keyword(std::string_view keyword,
+                                                                std::size_t hash) const noexcept {
+  const Slot* s = slot_of(keyword, hash);
+  if (s == nullptr) return std::nullopt;
+  return Found{s->entry, s->repeating, static_cast<std::uint32_t>(s - slots_.data())};
 }
 
 std::vector<std::string_view> StandardIndex::keywords() const {
@@ -79,8 +120,9 @@ std::vector<std::string_view> StandardIndex::keywords() const {
   return out;
 }
 
-StandardIndex StandardIndex::build(const DictionaryView& view) {
+StandardIndex StandardIndex::build(const DictionaryView& view, Hash hash) {
   StandardIndex index;
+  index.hash_ = hash;
   index.rehash(1024);
   // Texts are shared between records (every element of a repeating group
   // has the same keyword and description): a text met at the same offset,
@@ -144,6 +186,11 @@ StandardIndex StandardIndex::build(const DictionaryView& view) {
   }
   index.current_ = index.slots_.size();
   for (const Former& f : former) index.insert(f.keyword, f.entry);
+  for (const Repeater& r : index.repeaters_) {
+    if (const Slot* s = index.slot_of(r.keyword, hash(r.keyword))) {
+      const_cast<Slot*>(s)->repeating = true;
+    }
+  }
   return index;
 }
 

@@ -31,9 +31,27 @@ namespace taglex {
 // its element unless some element has it as its own keyword.
 class StandardIndex {
  public:
-  static StandardIndex build(const DictionaryView& view);
+  // How keywords are hashed for the table: a caller that holds a ready
+  // hash of the texts it asks (an interpreter's own string hash) builds the
+  // index with that function and asks with find_keyword(keyword, hash).
+  using Hash = std::size_t (*)(std::string_view) noexcept;
+  static std::size_t default_hash(std::string_view keyword) noexcept;
+
+  static StandardIndex build(const DictionaryView& view, Hash hash = &default_hash);
 
   std::optional<std::uint32_t> find(std::string_view keyword) const noexcept;
+
+  // find(), and whether the keyword is also that of a repeating mask (the
+  // keyword of a repeating group's elements), in one probe.
+  struct Found {
+    std::uint32_t entry;
+    bool repeating;
+    std::uint32_t slot;  // a number below size(), the same for the same keyword
+  };
+  std::size_t size() const noexcept { return slots_.size(); }
+  std::optional<Found> find_keyword(std::string_view keyword) const noexcept;
+  // The same, `hash` being the index's Hash of `keyword`.
+  std::optional<Found> find_keyword(std::string_view keyword, std::size_t hash) const noexcept;
 
   // Every keyword the index answers, current ones first, each once.
   std::vector<std::string_view> keywords() const;
@@ -52,7 +70,10 @@ class StandardIndex {
     std::size_t hash;
     std::string_view keyword;
     std::uint32_t entry;
+    bool repeating = false;
   };
+  const Slot* slot_of(std::string_view keyword, std::size_t hash) const noexcept;
+  Hash hash_ = &default_hash;
   void insert(std::string_view keyword, std::uint32_t entry);
   void rehash(std::size_t capacity);
   std::vector<Slot> slots_;            // dense, in insertion order
