@@ -5,6 +5,7 @@
 #include "dict_type.hpp"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <iterator>
 #include <new>
@@ -15,6 +16,7 @@
 #include "binder.hpp"
 #include "boundary.hpp"
 #include "once.hpp"
+#include "strings.hpp"
 #include "taglex/text.hpp"
 
 namespace taglex::py {
@@ -62,30 +64,65 @@ constexpr FunctionDescription kExitDescription = {
 // ---------------------------------------------------------------------------
 // Building the lookup result
 
+// The ten keys of a result, in their order. Every result gets new key
+// objects; what is made once per process is their hashes, which each new key
+// is given at birth, so that inserting it hashes nothing.
+constexpr std::array<std::string_view, 10> kKeys = {
+    "group", "element", "creator", "keyword", "name",
+    "vr", "description", "retired", "block_offset", "sources",
+};
+// 0 until known (a text whose hash is 0 is hashed each time).
+constinit std::atomic<Py_hash_t> key_hashes[kKeys.size()] = {};
+
 PyRef new_text(std::string_view text,
                taglex::SourceLocation where = taglex::SourceLocation::current()) {
-  return expect_object(new_str(text).release(), where);
+  return expect_object(py::new_text(text).release(), where);
+}
+
+// A new key object for kKeys[i], its hash already set.
+PyRef new_key(std::size_t i) {
+  PyRef key = new_text(kKeys[i]);
+  Py_hash_t h = key_hashes[i].load(std::memory_order_relaxed);
+  if (h == 0) {
+    // The hash of equal text is the same in any thread: a race only
+    // stores the same value twice.
+    h = PyObject_Hash(key.get());
+    if (h == -1) {
+      PyErr_Clear();
+      return key;
+    }
+    key_hashes[i].store(h, std::memory_order_relaxed);
+  } else {
+    reinterpret_cast<PyASCIIObject*>(key.get())->hash = h;
+  }
+  return key;
+}
+
+PyObject* new_result_dict() {
+#if PY_VERSION_HEX < 0x030F0000
+  return _PyDict_NewPresized(static_cast<Py_ssize_t>(kKeys.size()));
+#else
+  return PyDict_New();
+#endif
 }
 
 // The ten entries of a found tag, in this order: group, element, creator,
 // keyword, name, vr, description, retired, block_offset, sources. Every key
 // and value is a new object.
 PyResult<PyRef> tag_to_dict(const taglex::TagView& tag) {
-  PyRef result = expect_object(PyDict_New());
+  PyRef result = expect_object(new_result_dict());
+  std::size_t next = 0;
   // True when the entry was stored; false with the Python error pending.
-  auto set = [&](std::string_view key, PyRef value) -> bool {
-    PyRef key_object = new_text(key);
+  auto set = [&](PyRef value) -> bool {
+    PyRef key_object = new_key(next++);
     return PyDict_SetItem(result.get(), key_object.get(), value.get()) == 0;
   };
-  auto set_bool = [&](std::string_view key, bool value) {
-    return set(key, borrow(value ? Py_True : Py_False));
-  };
-  if (!set("group", expect_object(PyLong_FromLong(tag.group()))) ||
-      !set("element", expect_object(PyLong_FromLong(tag.element()))) ||
-      !set("creator", new_text(tag.creator())) || !set("keyword", new_text(tag.keyword())) ||
-      !set("name", new_text(tag.name())) || !set("vr", new_text(tag.vr())) ||
-      !set("description", new_text(tag.description())) || !set_bool("retired", tag.retired()) ||
-      !set_bool("block_offset", tag.element_is_block_offset())) {
+  auto set_bool = [&](bool value) { return set(borrow(value ? Py_True : Py_False)); };
+  if (!set(expect_object(PyLong_FromLong(tag.group()))) ||
+      !set(expect_object(PyLong_FromLong(tag.element()))) || !set(new_text(tag.creator())) ||
+      !set(new_text(tag.keyword())) || !set(new_text(tag.name())) || !set(new_text(tag.vr())) ||
+      !set(new_text(tag.description())) || !set_bool(tag.retired()) ||
+      !set_bool(tag.element_is_block_offset())) {
     return Err{PythonError::fetch()};
   }
   // Count the pieces first, so that the list is made at its final length
@@ -97,7 +134,7 @@ PyResult<PyRef> tag_to_dict(const taglex::TagView& tag) {
   for (const std::string_view piece : sources) {
     PyList_SET_ITEM(list.get(), i++, new_text(piece).release());
   }
-  if (!set("sources", std::move(list))) return Err{PythonError::fetch()};
+  if (!set(std::move(list))) return Err{PythonError::fetch()};
   return result;
 }
 

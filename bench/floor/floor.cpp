@@ -3,6 +3,9 @@
 //   floor = _tlex_floor.Floor(standard_result, private_result)
 //   floor.lookup(group, element, creator=None)  -> a new ten-key dict
 //   floor.none(group, element, creator=None)    -> None
+//   floor.lookup_keys_once(group, element, creator=None) -> the same dict,
+//     its ten keys made once (when Floor is made) and the dict presized:
+//     the floor of any lookup whose keys are not new objects
 //   _tlex_floor.touch_pages(path, stride=4096)   -> number of bytes read
 //
 // Floor copies the two result dicts it is given into plain C++ data once.
@@ -46,10 +49,14 @@ struct Record {
   std::vector<std::string> sources;
 };
 
+constexpr const char* kKeys[10] = {"group", "element", "creator", "keyword", "name",
+                                   "vr", "description", "retired", "block_offset", "sources"};
+
 struct FloorObject {
   PyObject_HEAD
   Record* standard;
   Record* private_;
+  PyObject* keys[10];  // made once, interned
 };
 
 // --- reading the constructor's dicts ----------------------------------------
@@ -135,9 +142,17 @@ PyObject* floor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Py_DECREF(self);
     return PyErr_NoMemory();
   }
+  for (int i = 0; i < 10; ++i) self->keys[i] = nullptr;
   if (!read_record(standard, *self->standard) || !read_record(private_, *self->private_)) {
     Py_DECREF(self);
     return nullptr;
+  }
+  for (int i = 0; i < 10; ++i) {
+    self->keys[i] = PyUnicode_InternFromString(kKeys[i]);
+    if (self->keys[i] == nullptr) {
+      Py_DECREF(self);
+      return nullptr;
+    }
   }
   return reinterpret_cast<PyObject*>(self);
 }
@@ -146,6 +161,7 @@ void floor_dealloc(PyObject* object) {
   auto* self = reinterpret_cast<FloorObject*>(object);
   delete self->standard;
   delete self->private_;
+  for (PyObject* key : self->keys) Py_XDECREF(key);
   PyTypeObject* type = Py_TYPE(object);
   type->tp_free(object);
   Py_DECREF(type);
@@ -260,6 +276,48 @@ PyObject* floor_lookup(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   return build_result(*record);
 }
 
+// The same dict with keys made once and the dict presized.
+PyObject* build_result_keys_once(const FloorObject* self, const Record& r) {
+  PyObject* result = _PyDict_NewPresized(10);
+  if (result == nullptr) return nullptr;
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(r.sources.size()));
+  if (list != nullptr) {
+    for (std::size_t i = 0; i < r.sources.size(); ++i) {
+      PyObject* piece = text(r.sources[i]);
+      if (piece == nullptr) {
+        Py_CLEAR(list);
+        break;
+      }
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), piece);
+    }
+  }
+  PyObject* values[10] = {
+      PyLong_FromLong(r.group), PyLong_FromLong(r.element), text(r.creator), text(r.keyword),
+      text(r.name), text(r.vr), text(r.description), Py_NewRef(r.retired ? Py_True : Py_False),
+      Py_NewRef(r.block_offset ? Py_True : Py_False), list,
+  };
+  bool ok = true;
+  for (int i = 0; i < 10; ++i) {
+    ok = ok && values[i] != nullptr && PyDict_SetItem(result, self->keys[i], values[i]) == 0;
+    Py_XDECREF(values[i]);
+  }
+  if (!ok) {
+    Py_DECREF(result);
+    return nullptr;
+  }
+  return result;
+}
+
+PyObject* floor_lookup_keys_once(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  PyObject* slots[3];
+  if (!bind(args, nargs, kwnames, slots)) return nullptr;
+  auto* floor = reinterpret_cast<FloorObject*>(self);
+  const Record* record = convert(floor, slots);
+  if (record == nullptr) return nullptr;
+  return build_result_keys_once(floor, *record);
+}
+
 // The same call and argument conversion, answering None: the floor of a miss.
 PyObject* floor_none(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* slots[3];
@@ -271,6 +329,11 @@ PyObject* floor_none(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 PyMethodDef floor_methods[] = {
     {"lookup", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&floor_lookup)),
      METH_FASTCALL | METH_KEYWORDS, "lookup(group, element, creator=None): the constant result"},
+    {"lookup_keys_once",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&floor_lookup_keys_once)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "lookup_keys_once(group, element, creator=None): the constant result, its keys made once "
+     "and the dict presized"},
     {"none", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&floor_none)),
      METH_FASTCALL | METH_KEYWORDS, "none(group, element, creator=None): None"},
     {nullptr, nullptr, 0, nullptr},
