@@ -11,6 +11,7 @@
 #include "taglex/canonical.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -236,21 +237,44 @@ std::string canonicalize_creator(std::string_view text) {
 }
 
 // Most creators are asked as the dictionary stores them: this path costs
-// little more than the hash itself.
+// little more than the hash itself. Eight bytes at a time are checked to be
+// printable ASCII with no lower-case letter; spaces are then checked to be
+// single and inside, and the bytes hashed one by one.
 std::optional<std::uint32_t> canonical_ascii_hash(std::string_view text) noexcept {
-  if (text.empty() || text.front() == ' ' || text.back() == ' ') return std::nullopt;
-  std::uint32_t h = kFnvOffsetBasis;
-  unsigned char previous = 0;
-  for (const char c : text) {
-    const auto b = static_cast<unsigned char>(c);
-    // 0x21..0x7E without a..z; a space only after a non-space.
+  const std::size_t n = text.size();
+  if (n == 0 || text.front() == ' ' || text.back() == ' ') return std::nullopt;
+  const char* p = text.data();
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+  std::size_t i = 0;
+  std::uint64_t spaces_before = 0;  // the last byte of the previous word was a space
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+    // High bit set in a byte where: byte >= 0x80, byte < 0x20, byte - 'a' < 26.
+    const std::uint64_t not_ascii = w & kHigh;
+    const std::uint64_t control = (w - 0x20 * kOnes) & ~w & kHigh;
+    const std::uint64_t x = w + (0x80 - 'a') * kOnes;   // >= 0x80 from 'a' on (for ASCII)
+    const std::uint64_t y = w + (0x80 - 'z' - 1) * kOnes;  // >= 0x80 from 'z' + 1 on
+    const std::uint64_t lower = x & ~y & kHigh;
+    const std::uint64_t del = ((w ^ (0x7F * kOnes)) - kOnes) & ~(w ^ (0x7F * kOnes)) & kHigh;
+    if ((not_ascii | control | lower | del) != 0) return std::nullopt;
+    const std::uint64_t sp = ((w ^ (0x20 * kOnes)) - kOnes) & ~(w ^ (0x20 * kOnes)) & kHigh;
+    if ((sp & (sp << 8)) != 0 || (spaces_before && (sp & 0x80))) return std::nullopt;
+    spaces_before = sp >> 63;
+  }
+  unsigned char previous = spaces_before ? ' ' : 0;
+  for (; i < n; ++i) {
+    const auto b = static_cast<unsigned char>(p[i]);
     const bool printable = static_cast<unsigned char>(b - 0x21) < 0x5E;
     const bool lower = static_cast<unsigned char>(b - 'a') < 26;
     const bool single_space = b == ' ' && previous != ' ';
     if (!((printable && !lower) || single_space)) return std::nullopt;
     previous = b;
-    h = (h ^ b) * kFnvPrime;
   }
+  std::uint32_t h = kFnvOffsetBasis;
+  for (i = 0; i < n; ++i) h = (h ^ static_cast<unsigned char>(p[i])) * kFnvPrime;
   return h;
 }
 
@@ -304,7 +328,6 @@ bool canonical_equals(std::string_view text, std::string_view canonical) noexcep
 }
 
 std::uint32_t creator_hash(std::string_view creator) noexcept {
-  if (const auto h = canonical_ascii_hash(creator)) return *h;
   struct Hash {
     Fnv1a32 h;
     void byte(char c) noexcept { h.add(c); }

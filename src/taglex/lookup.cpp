@@ -62,16 +62,29 @@ std::uint64_t key_of(const std::byte* entry) noexcept {
 // is not greater than `wanted`, with a number of probes that depends only on
 // `size`: no early exit on an equal key, so among equal keys the last one
 // wins. The entry at `base` when no probe qualifies.
+//
+// Two probes a round: the keys of this round's probe and of both probes the
+// next round may make are loaded at once, before this round's comparison
+// picks one, so that each load waits for the comparison two rounds back
+// rather than one. The probes that count, and so the result, are those of
+// one probe a round.
 const std::byte* last_not_greater(const std::byte* base, std::size_t size,
                                   std::uint64_t wanted) noexcept {
-  // Walk a pointer: the step in bytes does not depend on the comparison, so
-  // it stays off the chain of dependent loads.
-  while (size > 1) {
+  constexpr std::size_t k = IndexEntry::kSize;
+  while (size > 2) {
     const std::size_t half = size / 2;
-    const std::byte* mid = base + half * IndexEntry::kSize;
-    base = key_of(mid) <= wanted ? mid : base;
-    size -= half;
+    const std::size_t next = size - half;  // at least 2: the next round probes too
+    const std::size_t half2 = next / 2;
+    const std::uint64_t here = key_of(base + half * k);
+    const std::uint64_t low = key_of(base + half2 * k);
+    const std::uint64_t high = key_of(base + (half + half2) * k);
+    const bool up = here <= wanted;
+    base = up ? base + half * k : base;
+    const std::uint64_t then = up ? high : low;
+    base = then <= wanted ? base + half2 * k : base;
+    size = next - half2;
   }
+  if (size == 2 && key_of(base + k) <= wanted) base += k;
   return base;
 }
 
@@ -250,15 +263,36 @@ std::optional<TagView> DictionaryView::lookup(std::uint16_t group, std::uint16_t
   const std::uint32_t wanted_pair = (std::uint32_t{group} << 16) | element;
   const std::byte* found = index_;
   std::size_t size = n;
-  while (size > 1) {
+  constexpr std::size_t k = IndexEntry::kSize;
+  // Two probes a round, as in last_not_greater; a probe that meets the pair
+  // stops the search before its own step.
+  while (size > 2) {
     const std::size_t half = size / 2;
-    const std::byte* mid = found + half * IndexEntry::kSize;
-    const std::uint32_t pair = pair_of(mid);
-    if (pair == wanted_pair) [[unlikely]] {
+    const std::size_t next = size - half;
+    const std::size_t half2 = next / 2;
+    const std::uint32_t here = pair_of(found + half * k);
+    const std::uint32_t low = pair_of(found + half2 * k);
+    const std::uint32_t high = pair_of(found + (half + half2) * k);
+    if (here == wanted_pair) [[unlikely]] {
       break;
     }
-    found = pair < wanted_pair ? mid : found;
-    size -= half;
+    const bool up = here < wanted_pair;
+    const std::byte* const after = up ? found + half * k : found;
+    const std::uint32_t then = up ? high : low;
+    if (then == wanted_pair) [[unlikely]] {
+      found = after;
+      size = next;
+      break;
+    }
+    found = then < wanted_pair ? after + half2 * k : after;
+    size = next - half2;
+  }
+  if (size == 2) {
+    const std::uint32_t pair = pair_of(found + k);
+    if (pair != wanted_pair && pair < wanted_pair) {
+      found += k;
+      size = 1;
+    }
   }
   const std::uint64_t wanted = pack_key(group, element, creator_hash(*creator));
   return record_of(last_not_greater(found, size, wanted), wanted);
