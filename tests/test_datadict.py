@@ -124,3 +124,25 @@ def test_creators_match_in_any_case_and_spacing():
     assert T.private_dictionary_VR(0x00291110, "Siemens CSA Header") == expected[0]
     with pytest.raises(KeyError, match="not in private dictionary"):
         T.get_private_entry(0x00291099, "siemens csa header")
+
+
+@pytest.mark.parametrize(
+    "name, args",
+    [
+        ("get_private_entry", (0x00291010, "SIEMENS CSA HEADER\ud800")),  # a lone surrogate
+        ("private_dictionary_VR", (0x00291010, "\udc80")),
+        ("repeater_has_keyword", ([1],)),
+        ("repeater_has_keyword", (None,)),
+        ("dictionary_VR", (1.5,)),  # truncated to an int, as pydicom does
+        ("dictionary_VR", (0x00100010 + 0.5,)),
+        ("dictionary_has_tag", (1.5,)),
+        ("dictionary_VR", (None,)),
+        ("keyword_for_tag", (None,)),
+        ("dictionary_VR", (-1,)),
+        ("dictionary_VR", ("10",)),
+        ("get_entry", (True,)),
+        ("tag_for_keyword", (3,)),
+    ],
+)
+def test_odd_arguments_answer_as_pydicom_does(name, args):
+    same(name, *args)

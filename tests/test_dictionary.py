@@ -210,3 +210,43 @@ def test_default_dictionary_answers_standard_and_private_tags():
     csa = d[0x00291010, "siemens csa header"]
     assert csa.block_offset and csa.tag == 0x00291010
     assert d.get(0x00291010) is None
+
+
+def test_bad_arguments_name_the_argument(d, make_file):
+    import re
+
+    cases = [
+        (lambda: d.find(None), TypeError, "find() text must be a str, not NoneType"),
+        (lambda: d.suggest(None), TypeError, "suggest() keyword must be a str"),
+        (lambda: d.elements(None), TypeError, "elements() creator must be a str"),
+        (lambda: d.tag_for_keyword("PatientName", 1), TypeError, "creator must be a str or None"),
+        (lambda: d.tag_for_keyword(None), TypeError, "tag_for_keyword() keyword must be a str"),
+        (lambda: d.get("PatientName", b".."), TypeError, "creator must be a str or None"),
+        (lambda: d.get(0x00100010, b".."), TypeError, "creator must be a str or None"),
+        (lambda: d.get(1.5), TypeError, "tag must be an int, a (group, element) pair or a text"),
+        (lambda: d.get(True), TypeError, "tag cannot be a bool"),
+        (lambda: d.get((1, "a")), TypeError, "a (group, element) pair holds two ints"),
+        (lambda: d.get(2**32), ValueError, "ill-formed tag 4294967296: not in 0..0xFFFFFFFF"),
+        (lambda: d.get("(0010)"), ValueError, "malformed tag '(0010)'"),
+        (lambda: d.find("x", limit=-1), ValueError, "find() limit must be 0 or more"),
+        (lambda: d.find("x", limit="3"), TypeError, "find() limit must be an int or None"),
+        (lambda: taglex.Dictionary(b"/x.tlex"), TypeError, "Dictionary() paths must be a path"),
+        (lambda: taglex.Dictionary([]), ValueError, "a Dictionary needs at least one .tlex file"),
+    ]
+    for call, kind, message in cases:
+        with pytest.raises(kind, match=re.escape(message)):
+            call()
+
+
+def test_a_miss_says_what_was_asked(d):
+    for key, message in [
+        (0x00100003, "no entry for (0010,0003)"),
+        ((0x0010, 0x0003), "no entry for (0010,0003)"),
+        ("NoSuchKeyword", "no keyword 'NoSuchKeyword'"),
+        ((0x00291013, "ACME 1.0"), "no entry for (0029,1013) with creator 'ACME 1.0'"),
+        (0x00291010, "(0029,xx10) AcmeFlags is private: give its creator, e.g. 'ACME 1.0'"),
+        ("AcmeMode", "(0029,xx11) AcmeMode is private: give its creator, e.g. 'ACME 1.0'"),
+    ]:
+        with pytest.raises(KeyError) as got:
+            d[key]
+        assert got.value.args == (message,), key

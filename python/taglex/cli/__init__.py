@@ -51,6 +51,7 @@ COMMANDS: tuple[tuple[str, str], ...] = (
     ("info", "describe a .tlex file"),
     ("dump", "list the elements of DICOM files"),
     ("uid", "look a UID or a UID keyword up"),
+    ("deid", "list the de-identification actions of the elements"),
 )
 
 
