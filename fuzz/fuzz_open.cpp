@@ -49,6 +49,8 @@
 #include <vector>
 
 #include "taglex/canonical.hpp"
+#include "taglex/description.hpp"
+#include "taglex/index.hpp"
 #include "taglex/lookup.hpp"
 #include "taglex/schema.hpp"
 #include "taglex/validate.hpp"
@@ -556,6 +558,47 @@ void check_misaligned(const std::uint8_t* data, std::size_t size) {
 
 }  // namespace
 
+// The reverse indexes of an accepted file: built, or refused with an
+// InternalError for a text past the strings table, never a read outside;
+// every answer names an index entry whose record has what it was found by.
+// The description of every record parses.
+void run_reverse_indexes(const DictionaryView& view) {
+  try {
+    const auto standard = taglex::StandardIndex::build(view);
+    for (const std::string_view keyword : standard.keywords()) {
+      const auto k = standard.find(keyword);
+      FUZZ_CHECK(k.has_value() && *k < view.len());
+      const auto found = standard.find_keyword(keyword);
+      FUZZ_CHECK(found.has_value() && found->entry == *k && found->slot < standard.size());
+    }
+    for (const auto& r : standard.repeaters()) (void)r.mask.text();
+  } catch (const InternalError&) {
+  }
+  try {
+    const auto priv = taglex::PrivateIndex::build(view);
+    for (const auto& c : priv.creators()) {
+      FUZZ_CHECK(priv.find(c.canonical) == &c);
+      for (const std::uint32_t k : c.entries) {
+        FUZZ_CHECK(k < view.len());
+        FUZZ_CHECK(taglex::canonical_equals(view.record_of_entry(k).creator(), c.canonical));
+      }
+    }
+  } catch (const InternalError&) {
+  }
+  for (std::uint32_t r = 0; r < view.record_count() && r < 64; ++r) {
+    try {
+      const std::string_view text = view.record(r).description();
+      const auto parsed = taglex::description::parse(text);
+      (void)taglex::description::vm_bounds(parsed.vm);
+      (void)taglex::description::vr_codes(parsed.vr);
+      (void)taglex::description::split_list(parsed.formerly);
+      (void)taglex::description::parse_deidentification(parsed.deidentification);
+      (void)taglex::description::also_parts(text);
+    } catch (const InternalError&) {
+    }
+  }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const std::size_t q = std::min<std::size_t>(data[size - 1], size - 1);
@@ -580,6 +623,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                        [](const RefEntry& a, const RefEntry& b) { return a.key() < b.key(); });
     run_queries(&view, ref, sorted, trailer);
     run_index_keys(view, ref, sorted);
+    run_reverse_indexes(view);
   }
   check_misaligned(data, file_len);
   return 0;
