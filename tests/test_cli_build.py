@@ -8,7 +8,6 @@ import subprocess
 import sys
 import textwrap
 
-import pytest
 from support import ACME_FLAGS, EXAMPLE, PATIENT_NAME, jsonl, run_cli as run
 
 import taglex
@@ -226,32 +225,5 @@ def test_build_refuses_an_empty_or_non_regular_output(capsys, tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["fifo", "in.jsonl", "link"]
 
 
-# The build stops on a signal while its temporary file is being written.
-INTERRUPTED_BUILD = textwrap.dedent(
-    """
-    import os, signal, sys
-    from taglex import cli
-    def fsync(fd):
-        os.kill(os.getpid(), getattr(signal, sys.argv[1]))
-    os.fsync = fsync
-    sys.exit(cli.main(["build", sys.argv[2], sys.argv[3]]))
-    """
-)
-
-
-@pytest.mark.parametrize("signame, status", [("SIGINT", 130), ("SIGTERM", 143)])
-def test_interrupted_build_removes_its_temporary_file(tmp_path, example_path, signame, status):
-    src = tmp_path / "in.jsonl"
-    src.write_text(jsonl(dict(PATIENT_NAME, keyword="Changed")))
-    before = sorted(os.listdir(tmp_path))
-    with open(example_path, "rb") as f:
-        old = f.read()
-    proc = subprocess.run(
-        [sys.executable, "-c", INTERRUPTED_BUILD, signame, str(src), example_path],
-        capture_output=True, text=True, timeout=60, check=False,
-    )  # fmt: skip
-    assert (proc.returncode, proc.stdout) == (status, "")
-    assert proc.stderr.count("\n") == 1 and proc.stderr.startswith("taglex: ")
-    assert sorted(os.listdir(tmp_path)) == before
-    with open(example_path, "rb") as f:
-        assert f.read() == old
+# An interrupted build: see test_cli_writes.py, which interrupts every command
+# that writes a file.

@@ -5,6 +5,7 @@ from __future__ import annotations
 import mmap
 import os
 import socket
+import stat
 import struct
 
 import pytest
@@ -252,7 +253,8 @@ def _fail_fsync(fd):
 
 
 @pytest.mark.parametrize(
-    "failure", ["bad record", "fsync", "empty path", "folder", "FIFO", "socket", "link to a FIFO"]
+    "failure",
+    ["bad record", "fsync", "empty path", "folder", "FIFO", "socket", "device", "link to a FIFO"],
 )
 def test_failed_write_leaves_target_and_folder_unchanged(tmp_path, monkeypatch, failure):
     target = tmp_path / "d.tlex"
@@ -271,6 +273,12 @@ def test_failed_write_leaves_target_and_folder_unchanged(tmp_path, monkeypatch, 
     elif failure == "folder":
         target = tmp_path / "folder"
         target.mkdir()
+    elif failure == "device":
+        target = tmp_path / "null"
+        try:  # a node of the null device: what /dev/null is
+            os.mknod(target, 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+        except PermissionError:
+            pytest.skip("making a device node needs privileges")
     elif failure == "socket":
         target = tmp_path / "sock"
         with socket.socket(socket.AF_UNIX) as server:

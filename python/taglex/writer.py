@@ -48,14 +48,11 @@ layout is described in :mod:`taglex._format`.
 
 from __future__ import annotations
 
-import errno
 import os
-import secrets
-import stat
 from collections.abc import Iterable, Mapping
 from typing import Any
 
-from taglex import _format
+from taglex import _atomic, _format
 from taglex._format import FIELDS, VR_CODES
 
 __all__ = ["FIELDS", "VR_CODES", "build", "write"]
@@ -153,37 +150,6 @@ def build(records: Iterable[Mapping[str, Any]], *, allow_duplicates: bool = Fals
     return bytes(out)
 
 
-def _fsync_dir(folder: str) -> None:
-    try:
-        fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-    except OSError:
-        return  # a folder we cannot open for reading: nothing more we can do
-    try:
-        os.fsync(fd)
-    except OSError as e:
-        if e.errno not in (errno.EINVAL, errno.ENOTSUP, errno.EBADF):
-            raise
-    finally:
-        os.close(fd)
-
-
-def _existing(path: str) -> os.stat_result | None:
-    """What ``path`` names now (links followed), or None if nothing.
-
-    Refuses anything that is not a regular file: replacing a device, a FIFO,
-    a socket or a folder with a dictionary file would destroy it.
-    """
-    try:
-        info = os.stat(path)
-    except FileNotFoundError:
-        return None
-    if not stat.S_ISREG(info.st_mode):
-        raise FileExistsError(
-            errno.EEXIST, "exists and is not a regular file; refusing to replace it", path
-        )
-    return info
-
-
 def write(
     path: str | os.PathLike[str],
     records: Iterable[Mapping[str, Any]],
@@ -197,49 +163,16 @@ def write(
     readers see either the old file or the new one, and a process that has
     the old file open or mapped keeps reading the old bytes. An existing
     target keeps its permission bits. If anything fails, including an
-    interruption (``KeyboardInterrupt`` or another exception raised by a
-    signal handler), the temporary file is removed and the old target is left
-    as it was. A symbolic link at ``path`` is followed and kept; the regular
-    file it points to is replaced.
+    interruption (``KeyboardInterrupt``, SIGTERM, or another exception raised
+    by a signal handler), the temporary file is removed and the old target is
+    left as it was. A symbolic link at ``path`` is followed and kept; the
+    regular file it points to is replaced. Every command that writes a file
+    follows the same rules (``taglex._atomic``).
 
     Raises :class:`ValueError` for an empty ``path`` and
     :class:`FileExistsError` when ``path`` names something other than a
     regular file (a device such as ``/dev/null``, a FIFO, a socket, a
     folder), which is left alone.
     """
-    name = os.fspath(path)
-    if not name:
-        raise ValueError("the output path is empty")
-    _existing(name)
-    data = build(records, allow_duplicates=allow_duplicates)
-    target = os.path.realpath(name)
-    folder, base = os.path.split(target)
-    info = _existing(target)
-    mode = None if info is None else stat.S_IMODE(info.st_mode)
-
-    tmp: str | None = None
-    try:
-        while tmp is None:
-            candidate = os.path.join(folder, f".{base}.{secrets.token_hex(6)}.tmp")
-            try:
-                fd = os.open(
-                    candidate, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666
-                )
-            except FileExistsError:
-                continue
-            tmp = candidate
-        with os.fdopen(fd, "wb") as f:
-            if mode is not None:
-                os.fchmod(f.fileno(), mode)
-            f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, target)
-    except BaseException:
-        if tmp is not None:
-            try:
-                os.unlink(tmp)
-            except FileNotFoundError:
-                pass
-        raise
-    _fsync_dir(folder)
+    _atomic.check(path)  # refused before the work of building
+    _atomic.write_bytes(path, build(records, allow_duplicates=allow_duplicates))

@@ -4,13 +4,12 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
 import re
 import sys
 from collections.abc import Iterable, Sequence
 from typing import Any
 
-from ._common import FAILED, OK, error
+from ._common import FAILED, OK, cannot_write, error
 
 DESCRIPTION = (
     "Build a .tlex file from JSON Lines (INPUT, or - for standard input): one "
@@ -195,25 +194,16 @@ def check_records(
     return errors
 
 
-def _same_file(args: argparse.Namespace) -> bool:
-    """Whether INPUT (or standard input) is the file OUTPUT names."""
-    try:
-        out = os.stat(args.output)
-        src = os.fstat(sys.stdin.fileno()) if args.input == "-" else os.stat(args.input)
-    except (OSError, ValueError):
-        return False  # no output yet, or no input: nothing to protect
-    return (out.st_dev, out.st_ino) == (src.st_dev, src.st_ino)
-
-
 def run(args: argparse.Namespace) -> int:
-    from taglex import writer
+    from taglex import _atomic, writer
 
-    if not args.output:
-        error("OUTPUT is an empty path")
-        return FAILED
-    if _same_file(args):
-        source = "standard input" if args.input == "-" else args.input
-        error(f"{source} and {args.output} are the same file; {args.output} not written")
+    # The output is refused before any work if writing it would destroy
+    # something: a device or a FIFO, or the very file the records come from.
+    inputs = [] if args.input == "-" else [args.input]
+    try:
+        _atomic.check(args.output, inputs=inputs, stdin=True)
+    except (OSError, ValueError) as e:
+        cannot_write(args.output, e)
         return FAILED
     try:
         if args.input == "-":
@@ -234,12 +224,14 @@ def run(args: argparse.Namespace) -> int:
         return FAILED
 
     try:
-        writer.write(args.output, records, allow_duplicates=args.allow_duplicates)
+        data = writer.build(records, allow_duplicates=args.allow_duplicates)
     except ValueError as e:
         error(f"{args.input}: {_to_lines(str(e), lines)}; {args.output} not written")
         return FAILED
+    try:
+        _atomic.write_bytes(args.output, data, inputs=inputs, stdin=True)
     except OSError as e:
-        error(f"cannot write {args.output}: {e.strerror or e}")
+        cannot_write(args.output, e)
         return FAILED
-    print(f"wrote {len(records)} entries to {args.output} ({os.path.getsize(args.output)} bytes)")
+    print(f"wrote {len(records)} entries to {args.output} ({len(data)} bytes)")
     return OK
