@@ -1,8 +1,9 @@
-"""``taglex info FILE``."""
+"""``taglex info FILE [--json]``."""
 
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import stat
 
@@ -16,6 +17,12 @@ DESCRIPTION = (
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("file", metavar="FILE")
+    p.add_argument(
+        "--json",
+        action="store_true",
+        help='one JSON object: {"file", "size", "opens", "error", "entries", "records"} '
+        "(null for what is not known)",
+    )
 
 
 def run(args: argparse.Namespace) -> int:
@@ -44,6 +51,12 @@ def run(args: argparse.Namespace) -> int:
     except (OSError, ValueError) as e:
         entries, failure = None, str(e)
 
+    if args.json:
+        print(json.dumps({
+            "file": path, "size": size, "opens": failure is None, "error": failure,
+            "entries": entries, "records": records,
+        }))  # fmt: skip
+        return OK if failure is None else FAILED
     rows = [
         ("file", path),
         ("size", f"{size} bytes"),

@@ -9,7 +9,17 @@ from typing import TYPE_CHECKING, Any
 
 from taglex._tags import Tag, format_tag, parse_tag
 
-from ._common import FAILED, OK, USAGE, error, is_panic, native_reports_silenced, shown
+from ._common import (
+    DICT_HELP,
+    FAILED,
+    OK,
+    USAGE,
+    error,
+    is_panic,
+    native_reports_silenced,
+    open_dictionary,
+    shown,
+)
 
 if TYPE_CHECKING:
     from taglex import Dictionary, Entry
@@ -17,7 +27,7 @@ if TYPE_CHECKING:
 DESCRIPTION = (
     "Look a tag or a keyword up in a dictionary (the bundled one unless --dict "
     "is given; several --dict files are layers, the first that knows the tag "
-    "answers). TAG is a keyword such as PatientName, "
+    "answers; the output's 'layer' says which). TAG is a keyword such as PatientName, "
     "(gggg,eeee), gggg,eeee, ggggeeee or 0xggggeeee; a private element "
     "in block form is written (gggg,xxee) or gggg,xxee. With --creator, a "
     "private element written with its block, such as (0029,1010), is also "
@@ -31,13 +41,12 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         "tag", metavar="TAG", type=tag_or_keyword, help="the tag, e.g. (0010,0010), or a keyword"
     )
     p.add_argument("--creator", metavar="TEXT", help="private creator of a private element")
+    p.add_argument("--dict", metavar="FILE", action="append", help=DICT_HELP)
     p.add_argument(
-        "--dict",
-        metavar="FILE",
-        action="append",
-        help="a .tlex file instead of the bundled one; repeat for layers, first wins",
+        "--json",
+        action="store_true",
+        help="print the entry as one JSON object (the ten keys that taglex build reads)",
     )
-    p.add_argument("--json", action="store_true", help="print the entry as one JSON object")
 
 
 def tag_or_keyword(text: str) -> Tag | str:
@@ -51,20 +60,8 @@ def tag_or_keyword(text: str) -> Tag | str:
         raise argparse.ArgumentTypeError(f"{e}; nor is it a keyword") from None
 
 
-def open_dictionary(paths: list[str] | None) -> Dictionary | None:
-    """The Dictionary of the --dict files (the bundled one if none); None,
-    after an error line, if one does not open."""
-    from taglex import Dictionary
-
-    try:
-        return Dictionary.default() if not paths else Dictionary(paths)
-    except (OSError, ValueError) as e:
-        error(str(e))
-        return None
-
-
-def format_entry(entry: Mapping[str, Any]) -> str:
-    """The readable form of a lookup result."""
+def format_entry(entry: Mapping[str, Any], layer: str | None = None) -> str:
+    """The readable form of a lookup result, with the layer that answered."""
     rows = [
         ("tag", format_tag(entry["group"], entry["element"], entry["block_offset"])),
         ("keyword", entry["keyword"]),
@@ -77,6 +74,7 @@ def format_entry(entry: Mapping[str, Any]) -> str:
         ("retired", "yes" if entry["retired"] else "no"),
         ("description", entry["description"]),
         ("sources", ", ".join(entry["sources"])),
+        ("layer", layer or "(none: what every private creator element is)"),
     ]
     width = max(len(k) for k, _ in rows)
     return "\n".join(f"{k}:{' ' * (width - len(k) + 1)}{v}".rstrip() for k, v in rows)
@@ -109,8 +107,8 @@ def run(args: argparse.Namespace) -> int:
         return FAILED
     if entry is None:
         if isinstance(tag, str):
-            close = d.suggest(tag, args.creator)
-            hint = f"; did you mean {' or '.join(close[:3])}?" if close else ""
+            close = d.suggest(tag, args.creator)[:3]
+            hint = f"; did you mean {or_list(close)}?" if close else ""
             error(f"no keyword {tag!r}{_with(args.creator)} in {where}{hint}")
         else:
             error(f"no entry for {tag}{_with(args.creator)} in {where}")
@@ -119,7 +117,7 @@ def run(args: argparse.Namespace) -> int:
     if args.json:
         print(json.dumps(result))
     else:
-        print(format_entry(result))
+        print(format_entry(result, entry.layer))
     return OK
 
 
@@ -138,3 +136,8 @@ def _answer(d: Dictionary, tag: Tag | str, creator: str | None) -> Entry | None:
 
 def _with(creator: str | None) -> str:
     return "" if creator is None else f" with creator {creator!r}"
+
+
+def or_list(words: list[str]) -> str:
+    """"A", "A or B", "A, B or C"."""
+    return words[0] if len(words) == 1 else f"{', '.join(words[:-1])} or {words[-1]}"
