@@ -34,9 +34,14 @@ Each record is a mapping with the keys of a lookup result (:data:`FIELDS`):
 ``sources`` (default ``[]``)
     A list (or tuple) of non-empty ``str`` labels, none containing ``"|"``.
 
-Any other key is refused. A record that breaks a rule raises
+``keyword`` is ``""`` or a keyword: ASCII letters, digits and ``_``, not
+starting with a digit and not reading as a tag (``ABCDEF12``). A block-form
+element (``block_offset`` true) needs a creator.
+
+Any other key is refused. A record that breaks rules raises
 :class:`ValueError` naming the record by its zero-based position in the input
-("record 3: ...") and the reason. Two records with the same key (group,
+("record 3: ...") and every rule it breaks, joined by "; " (numbers in
+decimal). Two records with the same key (group,
 element and hash of the canonical creator) are refused unless
 ``allow_duplicates=True``; then both are stored and a lookup finds the later
 one.
@@ -104,8 +109,8 @@ def build(records: Iterable[Mapping[str, Any]], *, allow_duplicates: bool = Fals
         earlier = duplicates.earlier(r, i)
         if earlier is not None and not allow_duplicates:
             raise ValueError(
-                f"{where}: duplicate key (group 0x{r.group:04x}, element 0x{r.element:04x}, "
-                f"creator hash 0x{r.creator_hash:08x}) already used by record {earlier}; "
+                f"{where}: duplicate key (group {r.group}, element {r.element}, creator "
+                f"{r.creator!r}, in any case and spacing) already used by record {earlier}; "
                 f"pass allow_duplicates=True to keep both"
             )
 
