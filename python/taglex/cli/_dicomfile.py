@@ -337,7 +337,7 @@ def find_cut(f: BinaryIO, size: int, force: bool) -> Cut | None:
         if encoding is None:
             return None
         walk.dataset(end, None, encoding[0], encoding[1], False)
-    except _Unsure:
+    except (_Unsure, RecursionError):  # RecursionError: sequences nested past counting
         return None
     except _Short as short:
         return Cut(short.reason or "the file ends short", short.keep, tuple(short.patches), short.tail)
