@@ -4,11 +4,14 @@ Usage::
 
     taglex lookup TAG|KEYWORD [--creator TEXT] [--dict FILE]... [--json]
     taglex find TEXT [--dict FILE]... [--limit N] [--json]
-    taglex creators [TEXT] [--dict FILE]...
+    taglex creators [TEXT] [--dict FILE]... [--json]
     taglex build INPUT OUTPUT [--allow-duplicates]
     taglex export FILE [-o OUTPUT]
     taglex diff OLD NEW [--json]
-    taglex info FILE
+    taglex info FILE [--json]
+    taglex dump FILE... [--json] [--private] [--dict FILE]... [--force]
+
+``--dict bundled`` is the bundled dictionary. Bare ``taglex`` prints the help.
 
 Each command is a module of this package with ``DESCRIPTION``,
 ``add_arguments(parser)`` and ``run(args) -> exit status``; a new command is
