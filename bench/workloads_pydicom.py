@@ -15,6 +15,8 @@ Two sections of the report of bench/run.py, or alone:
    print(pydicom.dcmread(f))"`` on pydicom's CT and MR test files, each in a
    fresh process (CPU time of the child, or wall time), and the same work in
    one process.
+3. ``taglex dump`` beside the same pydicom print of a file holding one US
+   element of 50 million values: wall time and peak memory of each child.
 
 Every workload of a group runs once in turn in each round, so that load from
 other processes hits them alike; minima and medians are reported, ratios of
@@ -297,6 +299,89 @@ def dump_section(n_rounds: int, clock_kind: str, clock: Callable[[], float]) -> 
     return out
 
 
+# --- 3. taglex dump of one long value ------------------------------------------------
+
+LONG_VALUES = 50_000_000  # US values: 100 MB
+
+
+def long_value_file(folder: str) -> str:
+    """An Implicit VR file holding one US element of LONG_VALUES values
+    (zeros, in a sparse file) between two short ones."""
+    import struct
+
+    from pydicom.dataset import Dataset, FileMetaDataset
+    from pydicom.uid import ImplicitVRLittleEndian
+
+    ds = Dataset()
+    ds.SOPClassUID = "1.2.3"
+    ds.file_meta = FileMetaDataset()
+    ds.file_meta.TransferSyntaxUID = ImplicitVRLittleEndian
+    ds.file_meta.MediaStorageSOPClassUID = "1.2.3"
+    ds.file_meta.MediaStorageSOPInstanceUID = "1.2.3.4"
+    buf = io.BytesIO()
+    ds.save_as(buf, implicit_vr=True, little_endian=True, enforce_file_format=True)
+    path = os.path.join(folder, "long-value.dcm")
+    with open(path, "wb") as f:
+        f.write(buf.getvalue())
+        f.write(struct.pack("<HHI", 0x0008, 0x0306, 2 * LONG_VALUES))
+        f.seek(2 * LONG_VALUES, os.SEEK_CUR)
+        f.write(struct.pack("<HHI", 0x0010, 0x0010, 8) + b"Long^Val")
+    return path
+
+
+def child_cost(argv: list[str]) -> tuple[float, int]:
+    """(wall seconds, peak resident KiB) of a child process."""
+    start = time.perf_counter()
+    proc = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(proc.pid, 0)
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    if proc.returncode != 0:
+        raise RuntimeError(f"{argv} exited with {proc.returncode}")
+    return time.perf_counter() - start, usage.ru_maxrss
+
+
+def long_value_section(n_rounds: int) -> Section:
+    import tempfile
+
+    py = sys.executable
+    out = Section()
+    with tempfile.TemporaryDirectory() as folder:
+        path = long_value_file(folder)
+        cases = {
+            "taglex dump": [py, "-m", "taglex", "dump", path],
+            "pydicom print": [py, "-c", PYDICOM_PRINT, path],
+        }
+        cost: dict[str, list[tuple[float, int]]] = {name: [] for name in cases}
+        for _ in range(n_rounds):
+            for name, argv in cases.items():
+                cost[name].append(child_cost(argv))
+    t = {name: min(c[0] for c in runs) for name, runs in cost.items()}
+    kib = {name: min(c[1] for c in runs) for name, runs in cost.items()}
+    out.add(
+        f"A file of one US element of {LONG_VALUES:,} values ({2 * LONG_VALUES // 10**6} MB) "
+        f"between two short ones, each command in a fresh process (wall time and peak "
+        f"resident memory of the child, minima of {n_rounds} rounds).",
+        "",
+        "| Workload | s (min) | peak KiB (min) | time ratio to pydicom | memory ratio to pydicom |",
+        "|---|---:|---:|---:|---:|",
+    )
+    for name in cases:
+        out.add(
+            f"| {name} | {t[name]:.2f} | {kib[name]:,} | {ratio(t[name], t['pydicom print'])} "
+            f"| {ratio(kib[name], kib['pydicom print'])} |"
+        )
+    out.add("")
+    worse = max(t["taglex dump"] / t["pydicom print"], kib["taglex dump"] / kib["pydicom print"])
+    out.target(
+        "taglex dump of a file with a 50-million-value element: time and peak memory at most "
+        "those of printing pydicom.dcmread",
+        f"{t['taglex dump'] / t['pydicom print']:.2f}x time, "
+        f"{kib['taglex dump'] / kib['pydicom print']:.2f}x memory",
+        worse <= 1.0,
+    )
+    return out
+
+
 # --- the report -----------------------------------------------------------------------
 
 
@@ -312,6 +397,11 @@ def fix_private_vrs_rows(ctx: Context) -> Section:
 @workload("taglex dump of a CT and an MR file, against printing pydicom.dcmread", order=75)
 def dump_rows(ctx: Context) -> Section:
     return dump_section(_rounds(ctx), ctx.runner.clock, ctx.runner.timer)
+
+
+@workload("taglex dump of a file with one long value, against printing pydicom.dcmread", order=76)
+def long_value_rows(ctx: Context) -> Section:
+    return long_value_section(3)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -336,6 +426,7 @@ def main(argv: list[str] | None = None) -> int:
     for title, section in (
         ("fix_private_vrs on 1,000 private UN elements", fix_section(n * 3, clock)),
         ("taglex dump of a CT and an MR file", dump_section(n, args.clock, clock)),
+        ("taglex dump of a file with one long value", long_value_section(3)),
     ):
         lines += [f"## {title}", "", *section.lines]
         targets += section.targets

@@ -48,7 +48,7 @@ INDEX_FIELDS = _format.INDEX_FIELDS
 class Layout:
     """Where the arrays of a file lie, read from its root (file offsets).
 
-    Unlike taglex._format.Reader it checks nothing, so that tests can read
+    It checks nothing, so that tests can read
     and patch files that are broken on purpose.
     """
 

@@ -6,8 +6,10 @@ Each command has its own file as well: test_cli_lookup.py, test_cli_build.py.
 from __future__ import annotations
 
 import os
+import json
 import subprocess
 import sys
+import textwrap
 
 import pytest
 from support import ACME_FLAGS, EXAMPLE, PATIENT_NAME, Layout, run_cli as run
@@ -79,10 +81,15 @@ def test_version(capsys):
     assert code == 0 and out == f"taglex {taglex.__version__}\n"
 
 
-@pytest.mark.parametrize("argv", [[], ["lookup"], ["build", "only-one"], ["frobnicate"]])
+@pytest.mark.parametrize("argv", [["lookup"], ["build", "only-one"], ["frobnicate"]])
 def test_usage_errors(argv, capsys):
     code, out, err = run(capsys, *argv)
     assert code == 2 and out == "" and "usage:" in err
+
+
+def test_the_bare_command_prints_the_help(capsys):
+    code, out, err = run(capsys)
+    assert (code, err) == (0, "") and out == run(capsys, "--help")[1]
 
 
 @pytest.mark.parametrize("command", [[], ["lookup"], ["build"], ["info"]])
@@ -122,3 +129,83 @@ def test_help_lists_the_exit_statuses(capsys):
     code, out, _ = run(capsys, "--help")
     statuses = out.partition("exit status:")[2].split()
     assert code == 0 and {"0", "1", "2", "130", "143"} <= set(statuses)
+
+
+# SIGTERM landing at each line that runs in the command line's own code and in
+# the command's: the tracer calls the handler installed at that moment, with
+# the frame of that line, as the interpreter does when a signal arrives there.
+SIGTERM_EVERYWHERE = textwrap.dedent(
+    """
+    import contextlib, io, json, signal, sys
+    import taglex.cli
+    import taglex.cli.lookup as command
+    def own(signum, frame):  # the program's handler
+        pass
+    signal.signal(signal.SIGTERM, own)
+    watched = {taglex.cli.__file__, command.__file__}
+    argv = ["lookup", "0010,0010", "--dict", sys.argv[1]]
+    results = []
+    k = 1
+    while True:
+        seen = [0, False, None]  # line events, the command has returned, where it landed
+
+        def local(frame, event, arg):
+            if event == "return" and frame.f_code is command.run.__code__:
+                seen[1] = True
+            if event in ("line", "return"):
+                seen[0] += 1
+                if seen[0] == k:
+                    handler = signal.getsignal(signal.SIGTERM)
+                    seen[2] = ("program" if handler is own else
+                               "command" if frame.f_code.co_filename == command.__file__ else
+                               "after" if seen[1] else "cli")
+                    handler(signal.SIGTERM, frame)
+            return local
+
+        def tracer(frame, event, arg):
+            return local if frame.f_code.co_filename in watched else None
+
+        out, err = io.StringIO(), io.StringIO()
+        escaped = None
+        with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+            sys.settrace(tracer)
+            try:
+                status = taglex.cli.main(argv)
+            except BaseException as e:
+                status, escaped = None, type(e).__name__
+            finally:
+                sys.settrace(None)
+        if seen[2] is None:
+            break
+        results.append([seen[2], status, escaped, out.getvalue(), err.getvalue()])
+        k += 1
+    print(json.dumps(results))
+    """
+)
+
+
+def test_sigterm_landing_anywhere_gives_143_and_no_traceback(example_path):
+    done = subprocess.run(
+        [sys.executable, "-c", SIGTERM_EVERYWHERE, example_path],
+        capture_output=True, text=True, timeout=120, check=False,
+    )  # fmt: skip
+    assert done.returncode == 0, done.stderr
+    results = json.loads(done.stdout)
+    full = run_main_output(example_path)
+    assert {where for where, *_ in results} >= {"program", "cli", "command", "after"}
+    for where, status, escaped, out, err in results:
+        assert escaped is None, (where, escaped)
+        if where == "program":  # before taglex set its handler, or after it put it back
+            assert (status, out, err) == (0, full, "")
+        elif where == "command":  # the command unwinds
+            assert (status, err) == (143, "taglex: terminated\n")
+        else:  # around the command: it runs to its end, and says nothing more
+            assert (status, out, err) == (143, full, ""), where
+
+
+def run_main_output(path: str) -> str:
+    done = subprocess.run(
+        [sys.executable, "-m", "taglex", "lookup", "0010,0010", "--dict", path],
+        capture_output=True, text=True, check=True,
+    )  # fmt: skip
+    return done.stdout

@@ -8,7 +8,6 @@ import subprocess
 import sys
 import textwrap
 
-import pytest
 from support import ACME_FLAGS, EXAMPLE, PATIENT_NAME, jsonl, run_cli as run
 
 import taglex
@@ -90,7 +89,7 @@ def test_build_reports_every_bad_line_and_writes_nothing(capsys, tmp_path):
     assert "VR" in reported[7]
     assert "group" in reported[8]
     assert "element" in reported[9]
-    assert "duplicate" in reported[11] and "line 1" in reported[11]
+    assert reported[11].startswith("duplicate key (group 16, element 16, creator '') already used by line 1")
     assert "duplicate" in reported[13] and "line 12" in reported[13]
     assert "sources" in reported[14]
     assert "group" in reported[15]
@@ -99,6 +98,28 @@ def test_build_reports_every_bad_line_and_writes_nothing(capsys, tmp_path):
     assert "duplicate key 'vr'" in reported[18]
     assert "UTF-8" in reported[19]
     assert err.splitlines()[-1] == f"taglex: 16 bad lines; {out_path} not written"
+
+
+def test_every_problem_of_a_line_is_reported(capsys, tmp_path):
+    lines = [
+        # wrong JSON types, and the writer's rules on the values of the right type
+        dict(PATIENT_NAME, group=70000, vr="XX", retired="no", keyword="Patient Name"),
+        dict(ACME_FLAGS, creator="", element=300),  # block form: a creator, and the low byte
+        dict(PATIENT_NAME, keyword="ABCD1234"),  # reads as a tag
+    ]
+    src = tmp_path / "in.jsonl"
+    src.write_text(jsonl(*lines))
+    code, _, err = run(capsys, "build", str(src), str(tmp_path / "out.tlex"))
+    assert code == 1
+    assert err.splitlines()[:-1] == [
+        f"taglex: {src}: line 1: retired must be true or false, not a string; group 70000 is "
+        "outside 0..65535; unknown VR 'XX'; keyword 'Patient Name' is not a keyword (ASCII "
+        "letters, digits and _, not starting with a digit)",
+        f"taglex: {src}: line 2: element 300 is above 255, but a block-form private element "
+        "(block_offset true) holds only the low byte; creator is empty, but a block-form "
+        "private element (block_offset true) is found only through its creator",
+        f"taglex: {src}: line 3: keyword 'ABCD1234' reads as a tag",
+    ]
 
 
 def test_failed_build_leaves_the_old_output_untouched(capsys, tmp_path, example_path):
@@ -226,32 +247,5 @@ def test_build_refuses_an_empty_or_non_regular_output(capsys, tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["fifo", "in.jsonl", "link"]
 
 
-# The build stops on a signal while its temporary file is being written.
-INTERRUPTED_BUILD = textwrap.dedent(
-    """
-    import os, signal, sys
-    from taglex import cli
-    def fsync(fd):
-        os.kill(os.getpid(), getattr(signal, sys.argv[1]))
-    os.fsync = fsync
-    sys.exit(cli.main(["build", sys.argv[2], sys.argv[3]]))
-    """
-)
-
-
-@pytest.mark.parametrize("signame, status", [("SIGINT", 130), ("SIGTERM", 143)])
-def test_interrupted_build_removes_its_temporary_file(tmp_path, example_path, signame, status):
-    src = tmp_path / "in.jsonl"
-    src.write_text(jsonl(dict(PATIENT_NAME, keyword="Changed")))
-    before = sorted(os.listdir(tmp_path))
-    with open(example_path, "rb") as f:
-        old = f.read()
-    proc = subprocess.run(
-        [sys.executable, "-c", INTERRUPTED_BUILD, signame, str(src), example_path],
-        capture_output=True, text=True, timeout=60, check=False,
-    )  # fmt: skip
-    assert (proc.returncode, proc.stdout) == (status, "")
-    assert proc.stderr.count("\n") == 1 and proc.stderr.startswith("taglex: ")
-    assert sorted(os.listdir(tmp_path)) == before
-    with open(example_path, "rb") as f:
-        assert f.read() == old
+# An interrupted build: see test_cli_writes.py, which interrupts every command
+# that writes a file.

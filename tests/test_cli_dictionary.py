@@ -3,10 +3,14 @@
 from __future__ import annotations
 
 import json
+import os
+
+import pytest
 
 from support import EXAMPLE, Layout, run_cli as run
 from test_dictionary import BASE, rec
 
+import taglex
 from taglex import writer
 
 
@@ -30,6 +34,9 @@ def test_misspelt_keyword_gets_did_you_mean(capsys, make_file):
     code, out, err = run(capsys, "lookup", "PatientNme", "--dict", base)
     assert (code, out) == (1, "")
     assert err.count("\n") == 1 and "did you mean PatientName" in err
+    code, _, err = run(capsys, "lookup", "PatientNme")  # the bundled dictionary: more alike
+    close = taglex.Dictionary.default().suggest("PatientNme")[:3]
+    assert len(close) == 3 and err.endswith(f"; did you mean {close[0]}, {close[1]} or {close[2]}?\n")
     code, _, err = run(capsys, "lookup", "Qqqqqqqq", "--dict", base)
     assert code == 1 and "no keyword 'Qqqqqqqq'" in err and "did you mean" not in err
 
@@ -64,8 +71,6 @@ def test_export_then_build_gives_the_same_bytes(capsys, make_file, tmp_path):
     assert run(capsys, "build", str(jsonl), str(rebuilt))[0] == 0
     with open(original, "rb") as f:
         assert rebuilt.read_bytes() == f.read()
-    code, out, err = run(capsys, "export", str(tmp_path / "missing.tlex"))
-    assert (code, out) == (1, "") and err.startswith("taglex: cannot export")
 
 
 def test_diff_lists_added_removed_and_changed(capsys, make_file):
@@ -76,7 +81,7 @@ def test_diff_lists_added_removed_and_changed(capsys, make_file):
     new = make_file([*changed, rec(0x0010, 0x0030, "PatientBirthDate", "DA")], "new.tlex")
     code, out, _ = run(capsys, "diff", old, new)
     lines = out.splitlines()
-    assert code == 0
+    assert code == 1  # as diff(1): they differ
     assert "- (0010,0010) PatientName" in lines
     assert "+ (0010,0030) PatientBirthDate" in lines
     assert "~ (0010,0020) PatientID name: 'Name of PatientID' -> 'Patient Identifier'" in lines
@@ -85,6 +90,7 @@ def test_diff_lists_added_removed_and_changed(capsys, make_file):
     code, out, _ = run(capsys, "diff", old, old)
     assert (code, out) == (0, "0 added, 0 removed, 0 changed\n")
     code, out, _ = run(capsys, "diff", old, new, "--json")
+    assert code == 1
     kinds = [next(iter(json.loads(line))) for line in out.splitlines()]
     assert sorted(kinds) == ["added", "changed", "changed", "removed"]
 
@@ -100,10 +106,61 @@ def test_a_damaged_file_gets_one_line_and_status_1(capsys, tmp_path):
         ["diff", str(broken), str(broken)],
     ):
         code, out, err = run(capsys, *argv)
-        assert (code, out) == (1, ""), argv
+        assert (code, out) == (2 if argv[0] == "diff" else 1, ""), argv  # diff: 2, trouble
         assert err.count("\n") == 1 and err.startswith("taglex: "), (argv, err)
     # What does not read the broken record answers.
     code, out, _ = run(capsys, "creators", "--dict", str(broken))
     assert (code, out) == (0, "ACME 1.0\t1\n")
     code, out, _ = run(capsys, "lookup", "AcmeFlags", "--creator", "ACME 1.0", "--dict", str(broken))
     assert code == 0 and "AcmeFlags" in out
+
+
+class _Damaged(OSError):
+    """What opening a file that is no dictionary may raise instead."""
+
+
+@pytest.mark.parametrize("raised", [None, _Damaged, ValueError], ids=["core", "OSError", "ValueError"])
+def test_a_file_that_is_not_a_dictionary_is_one_line(capsys, tmp_path, monkeypatch, raised):
+    # The line depends on the file, not on the class the open raises.
+    if raised is not None:
+        def refuse(path, *args):
+            raise raised("not a dictionary file")
+
+        monkeypatch.setattr(taglex, "open", refuse)
+        monkeypatch.setattr(taglex, "Dictionary", refuse)
+    text = tmp_path / "notes.txt"
+    text.write_text("not a dictionary\n" * 400)
+    tiny = tmp_path / "tiny.json"
+    tiny.write_text('{"a": 1}\n')
+    for path in (text, tiny):
+        for argv in (["export", str(path)], ["find", "x", "--dict", str(path)], ["diff", str(path), str(path)]):
+            code, out, err = run(capsys, *argv)
+            assert (code, out) == (2 if argv[0] == "diff" else 1, ""), argv
+            assert err.startswith(f"taglex: {path} is not a taglex dictionary: ") and err.count("\n") == 1, err
+    for path, reason in ((tmp_path / "missing.tlex", "No such file or directory"), (tmp_path, "Is a directory")):
+        code, out, err = run(capsys, "export", str(path))
+        assert (code, out, err) == (1, "", f"taglex: cannot read {path}: {reason}\n")
+
+
+def test_bundled_names_the_bundled_dictionary_and_lookup_says_which_layer(capsys, make_file):
+    site = make_file([rec(0x0010, 0x0010, "PatientName", "PN", name="Site Name")], "site.tlex")
+    code, out, _ = run(capsys, "lookup", "PatientID", "--dict", site, "--dict", "bundled")
+    assert code == 0 and f"layer:       {taglex.default_path()}" in out.splitlines()
+    code, out, _ = run(capsys, "lookup", "PatientName", "--dict", site, "--dict", "bundled")
+    assert code == 0 and f"layer:       {site}" in out.splitlines()
+    for argv in (["find", "PatientID"], ["creators", "siemens csa"]):
+        assert run(capsys, *argv, "--dict", "bundled") == run(capsys, *argv)
+
+
+def test_creators_and_info_as_json(capsys, make_file):
+    base = make_file(BASE)
+    code, out, _ = run(capsys, "creators", "--dict", base, "--json")
+    assert code == 0 and [json.loads(line) for line in out.splitlines()] == [
+        {"creator": "ACME 1.0", "elements": 4},
+        {"creator": "OTHER", "elements": 1},
+    ]
+    code, out, _ = run(capsys, "info", base, "--json")
+    assert code == 0 and json.loads(out) == {
+        "file": base, "size": os.path.getsize(base), "opens": True, "error": None,
+        "entries": len(BASE), "records": len(BASE),
+    }  # fmt: skip

@@ -7,6 +7,7 @@ import os
 import re
 import subprocess
 import sys
+import textwrap
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -101,7 +102,7 @@ def test_private_only_keeps_the_sequences_that_lead_to_private_elements(capsys, 
     assert re.fullmatch(rf"  \(0009,1002\) SH \[gems_iden_01\] {suite_id} +1  CT01", body[3])
 
     code, out, _ = run(capsys, "dump", "--private", "--json", str(path))
-    model = json.loads(out)
+    model = json.loads(out)["dataset"]
     assert list(model) == ["00101002"]
     items = model["00101002"]["Value"]
     assert items[0] == {}  # the item is kept (its position counts), emptied
@@ -116,7 +117,9 @@ def test_private_only_keeps_the_sequences_that_lead_to_private_elements(capsys, 
 def test_json_is_the_dicom_json_model_with_names(capsys, ct_implicit):
     code, out, _ = run(capsys, "dump", "--json", ct_implicit, CT)
     assert code == 0
-    implicit, explicit = (json.loads(line) for line in out.splitlines())
+    files = [json.loads(line) for line in out.splitlines()]
+    assert [f["file"] for f in files] == [ct_implicit, CT]  # each line says which file it is
+    implicit, explicit = (f["dataset"] for f in files)
     reference = corpus.read(CT).to_json_dict()
     for model in (implicit, explicit):
         assert model["00100010"]["Name"] == "Patient's Name"
@@ -257,7 +260,7 @@ def test_text_an_ascii_output_cannot_hold_is_escaped(tmp_path):
         return done.stdout
 
     assert "  M\\xfcller^J\\xfcrgen\n" in dump()
-    model = json.loads(dump("--json").splitlines()[-1])  # the last line: pydicom 3.0.0 may print first
+    model = json.loads(dump("--json").splitlines()[-1])["dataset"]  # the last line: pydicom 3.0.0 may print first
     assert model["00100010"]["Value"] == [{"Alphabetic": "Müller^Jürgen"}]
 
 
@@ -304,3 +307,176 @@ def test_short_values(vr, value, shown):
     from pydicom.dataelem import DataElement
 
     assert short_value(DataElement(0x00091001, vr, value)) == shown
+
+
+# --- files cut short --------------------------------------------------------------
+
+
+def _structured(syntax) -> Dataset:
+    """A small data set with every kind of structure a cut can fall into."""
+    from pydicom.dataset import FileMetaDataset
+
+    ds = Dataset()
+    ds.SpecificCharacterSet = "ISO_IR 100"
+    ds.ImageType = ["ORIGINAL", "PRIMARY"]
+    items = []
+    for i in range(2):
+        item = Dataset()
+        item.ReferencedSOPInstanceUID = f"1.2.3.{i}"
+        item.add_new(0x00090010, "LO", "GEMS_IDEN_01")
+        item.add_new(0x00091002, "SH", "CT01")
+        items.append(item)
+    ds.ReferencedImageSequence = Sequence(items)  # of defined length
+    inner = Dataset()
+    inner.PatientID = "inner"
+    outer = Dataset()
+    outer.PatientID = "outer"
+    outer.OtherPatientIDsSequence = Sequence([inner])
+    ds.OtherPatientIDsSequence = Sequence([outer, Dataset()])
+    for sequence, nested in ((ds, outer), (outer, inner)):  # of undefined length
+        sequence["OtherPatientIDsSequence"].is_undefined_length = True
+        nested.is_undefined_length_sequence_item = True
+    ds.PatientName = "Cut^Short"
+    ds.add_new(0x00090010, "LO", "GEMS_IDEN_01")
+    ds.add_new(0x00091002, "SH", "CT01")
+    ds.Rows = 2  # a value of two bytes
+    ds.add_new(0x7FE00010, "OW", b"\x00\x01" * 4)
+    ds.file_meta = FileMetaDataset()
+    ds.file_meta.TransferSyntaxUID = syntax
+    ds.file_meta.MediaStorageSOPClassUID = "1.2.3"
+    ds.file_meta.MediaStorageSOPInstanceUID = "1.2.3.4"
+    return ds
+
+
+def _written(ds: Dataset) -> bytes:
+    import io
+
+    buf = io.BytesIO()
+    syntax = ds.file_meta.TransferSyntaxUID
+    ds.save_as(buf, implicit_vr=syntax.is_implicit_VR, little_endian=syntax.is_little_endian,
+               enforce_file_format=True)  # fmt: skip
+    return buf.getvalue()
+
+
+def _flat(line: str) -> str:
+    return " ".join(line.split())
+
+
+@pytest.mark.parametrize("syntax", ["1.2.840.10008.1.2", "1.2.840.10008.1.2.1", "1.2.840.10008.1.2.2"],
+                         ids=["implicit", "explicit", "big-endian"])  # fmt: skip
+def test_a_file_cut_anywhere_is_listed_as_far_as_it_goes(capsys, tmp_path, syntax):
+    from pydicom.uid import UID
+
+    ds = _structured(UID(syntax))
+    data = _written(ds)
+    tags = sorted(ds.keys())
+    # Where each top-level element ends: a cut there leaves a whole, shorter file.
+    ends = [len(_written(_first(ds, k))) for k in range(len(tags) + 1)]
+    path = tmp_path / "cut.dcm"
+    path.write_bytes(data)
+    code, out, err = run(capsys, "dump", str(path))
+    assert (code, err) == (0, "")
+    whole = {line.split()[0]: _flat(line) for line in out.splitlines()[1:] if not line.startswith(" ")}
+
+    for cut in range(len(data)):
+        path.write_bytes(data[:cut])
+        code, out, err = run(capsys, "dump", str(path))
+        errors = [e for e in err.splitlines() if not e.startswith(f"taglex: {path}: warning: ")]
+        if cut < 132:  # inside the preamble or the DICM prefix: nothing to list
+            assert (code, out, len(errors)) == (1, "", 1) and "not a DICOM file" in errors[0]
+            continue
+        listed = {line.split()[0]: _flat(line) for line in out.splitlines()[1:] if not line.startswith(" ")}
+        assert out.startswith(f"# {path}\n"), cut
+        if cut in ends:
+            assert (code, errors) == (0, []), cut
+        else:
+            assert code == 1 and len(errors) == 1, (cut, err)
+            assert errors[0].startswith(f"taglex: {path}: truncated: "), (cut, err)
+        # Every element that ends before the cut, as the whole file lists it;
+        # none that starts after it.
+        done = [f"({t >> 16:04X},{t & 0xFFFF:04X})" for t, end in zip(tags, ends[1:]) if end <= cut]
+        begun = {f"({t >> 16:04X},{t & 0xFFFF:04X})" for t, start in zip(tags, ends) if start < cut}
+        assert all(listed.get(t) == whole[t] for t in done if t.startswith("(0")), cut
+        assert set(done) <= set(listed) <= set(whole), cut
+        assert {t for t in listed if not t.startswith("(0002")} <= begun, cut
+
+
+def _first(ds: Dataset, k: int) -> Dataset:
+    """A copy of ``ds`` with its first k elements."""
+    import copy
+
+    out = copy.deepcopy(ds)
+    for tag in sorted(out.keys())[k:]:
+        del out[tag]
+    return out
+
+
+# --- long values ------------------------------------------------------------------
+
+
+def test_long_values_are_listed_as_if_read_whole(capsys, tmp_path):
+    # Long values are decoded only as far as the listing shows them; the
+    # listing is the one of the values decoded whole.
+    from taglex.cli.dump import listing
+    from taglex.pydicom import fix_private_vrs
+
+    ds = Dataset()
+    ds.SpecificCharacterSet = "ISO_IR 100"
+    ds.add_new(0x00080306, "US", list(range(10000)))
+    ds.add_new(0x00186060, "FL", [i / 3 for i in range(3000)])
+    ds.add_new(0x00204000, "LT", "Grüße " * 1500)
+    ds.add_new(0x30060050, "DS", [f"{i}.25" for i in range(3000)])
+    ds.add_new(0x00100010, "PN", "\\".join(["Müller^Jürgen"] * 500))
+    ds.add_new(0x00430010, "LO", "GEMS_PARM_01")
+    ds.add_new(0x00431013, "SS", [-i for i in range(10000)])  # typed through the dictionary
+    item = Dataset()
+    item.add_new(0x00080306, "US", list(range(5000)))
+    ds.ReferencedImageSequence = Sequence([item])
+    ds.add_new(0x7FE00010, "OW", b"\x05\x00" * 20000)
+    path = tmp_path / "long.dcm"
+    path.write_bytes(_implicit(ds))
+
+    whole = pydicom.dcmread(path)
+    fix_private_vrs(whole)
+    code, out, err = run(capsys, "dump", str(path))
+    assert code == 0
+    assert out.splitlines()[1:] == listing(whole, taglex.Dictionary.default(), False)
+    assert "(0043,1013) SS [GEMS_PARM_01] Recon Kernel Parameters 10000  0\\-1\\-2" in out
+
+
+def test_a_long_value_costs_only_what_it_shows(tmp_path):
+    # Two values of 256 MiB (a standard and a private one, zeros in a sparse
+    # file): the listing reads a few bytes of each, so a dump in 192 MiB
+    # more than the interpreter already has lists them.
+    import struct
+
+    ds = Dataset()
+    ds.add_new(0x00080016, "UI", "1.2.3")
+    head = _implicit(ds)
+    size = 256 << 20
+    path = tmp_path / "huge.dcm"
+    with open(path, "wb") as f:
+        f.write(head)
+        for tag in (0x00080306, 0x00431013):
+            if tag == 0x00431013:
+                f.write(struct.pack("<HHI", 0x0043, 0x0010, 12) + b"GEMS_PARM_01")
+            f.write(struct.pack("<HHI", tag >> 16, tag & 0xFFFF, size))
+            f.seek(size, os.SEEK_CUR)
+        f.write(struct.pack("<HHI", 0x0010, 0x0010, 8) + b"Huge^Val")
+    child = textwrap.dedent(
+        """
+        import resource, sys
+        import taglex.pydicom, taglex.cli.dump
+        from taglex import cli
+        with open("/proc/self/status") as f:
+            vm = next(int(line.split()[1]) for line in f if line.startswith("VmSize:")) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (vm + (192 << 20),) * 2)
+        sys.exit(cli.main(["dump", sys.argv[1]]))
+        """
+    )
+    done = subprocess.run([sys.executable, "-c", child, str(path)], capture_output=True, text=True)
+    assert (done.returncode, done.stderr) == (0, "")
+    lines = tag_lines(done.stdout)
+    assert re.fullmatch(r"\(0008,0306\) US .* 134217728  0\\0\\0.*\.\.\.", lines["(0008,0306)"])
+    assert re.fullmatch(r"\(0043,1013\) SS \[GEMS_PARM_01\] .* 134217728  0\\0\\0.*\.\.\.", lines["(0043,1013)"])
+    assert lines["(0010,0010)"].endswith("Huge^Val")

@@ -414,6 +414,10 @@ creators = st.one_of(
 )
 
 
+# "" or a keyword of up to 6 characters (too short to read as a tag).
+keywords = st.from_regex(r"\A(?:[A-Za-z_][A-Za-z0-9_]{0,5})?\Z")
+
+
 @st.composite
 def dictionaries(draw):
     recs = []
@@ -431,7 +435,7 @@ def dictionaries(draw):
         recs.append(
             record(
                 group=group, element=element, creator=creator, block_offset=block,
-                keyword=draw(texts(6)), name=draw(texts(6)),
+                keyword=draw(keywords), name=draw(texts(6)),
                 vr=draw(st.sampled_from(writer.VR_CODES)), retired=draw(st.booleans()),
                 description=draw(texts(10)),
                 sources=draw(st.lists(st.text("abc ", min_size=1), max_size=3)),

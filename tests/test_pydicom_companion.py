@@ -397,3 +397,26 @@ def test_without_pydicom_the_error_says_how_to_install_it():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert out.returncode != 0
     assert "pip install 'taglex[pydicom]'" in out.stderr
+
+
+def test_descends_into_a_private_sequence_pydicom_types_itself(acme, pydicom_knows_acme):
+    # The outer block's creator is spelt as pydicom knows it: pydicom types its
+    # sequence (an Implicit VR element without a VR), and the elements nested
+    # in it, two levels down, belong to a creator only taglex knows.
+    deepest = Dataset()
+    deepest.add_new((GROUP << 16) | 0x0010, "LO", corpus.respell(ACME))
+    _add(deepest, 0x10, 0x01, value=9)
+    middle = Dataset()
+    middle.add_new((GROUP << 16) | 0x0010, "LO", corpus.respell(ACME))
+    _add(middle, 0x10, 0x01, value=7)
+    middle.add_new(private_tag(0x05), "SQ", Sequence([deepest]))
+    ds = Dataset()
+    ds.add_new((GROUP << 16) | 0x0010, "LO", pydicom_knows_acme)
+    ds.add_new(private_tag(0x05), "SQ", Sequence([middle]))
+    fixed = read(to_bytes(ds))
+    assert fixed.get_item(private_tag(0x05)).VR is None  # raw, of defined length
+    assert fix_private_vrs(fixed, acme) == 3  # the middle element, its sequence and the deepest
+    level2 = fixed[private_tag(0x05)].value[0]
+    assert (level2[private_tag(0x01)].VR, level2[private_tag(0x01)].value) == ("US", 7)
+    level3 = level2[private_tag(0x05)].value[0]
+    assert (level3[private_tag(0x01)].VR, level3[private_tag(0x01)].value) == ("US", 9)

@@ -33,7 +33,7 @@ RECORDS = [
      "description": "The contrast or bolus agent"},
     {"group": 0x0029, "element": 0x0010, "creator": "ACME 1.0", "keyword": "AcmeFlags",
      "name": "Acme Flags", "vr": "UL", "block_offset": True},
-    {"group": 0x0029, "element": 0x0011, "creator": "straße ärzte", "keyword": "Straße",
+    {"group": 0x0029, "element": 0x0011, "creator": "straße ärzte", "keyword": "Strasse",
      "name": "Straßenname", "vr": "SH", "block_offset": True, "sources": ["vendor"]},
     {"group": 0x0043, "element": 0x0001, "creator": "\u00a0GEMS\u3000IDEN", "keyword": "Wide",
      "name": "Wide", "vr": "UT", "block_offset": True, "description": "déjà vu"},

@@ -5,6 +5,7 @@ from __future__ import annotations
 import mmap
 import os
 import socket
+import stat
 import struct
 
 import pytest
@@ -139,7 +140,11 @@ def good(**changes):
         (good(group=True), r"group must be an int, not bool"),
         (good(element=16.0), r"element must be an int, not float"),
         (good(group="16"), r"group must be an int, not str"),
-        (good(element=0x100, block_offset=True), r"element 0x0100 is above 0xff"),
+        (good(element=0x100, block_offset=True, creator="ACME"), r"element 256 is above 255"),
+        (good(element=0x10, block_offset=True), r"creator is empty, but a block-form"),
+        (good(keyword="Patient Name"), r"keyword 'Patient Name' is not a keyword"),
+        (good(keyword="Straße"), r"keyword 'Straße' is not a keyword"),
+        (good(keyword="ABCDxx10"), r"keyword 'ABCDxx10' reads as a tag"),
         (good(vr="XX"), r"unknown VR 'XX'"),
         (good(vr="pn"), r"unknown VR 'pn'"),
         (good(vr=18), r"unknown VR 18"),
@@ -168,10 +173,22 @@ def test_bad_record_names_its_position(bad, message):
         writer.build(recs)
 
 
+def test_every_rule_a_record_breaks_is_named():
+    bad = good(group=70000, vr="XX", keyword="no good", retired="no", sources=["", "a|b"])
+    with pytest.raises(_format.RecordError) as e:
+        _format.check_record(bad)
+    assert [field for field, _ in e.value.problems] == ["group", "retired", "vr", "keyword", "sources", "sources"]
+    with pytest.raises(ValueError) as e:
+        writer.build([bad])
+    assert str(e.value).startswith("record 0: group 70000 is outside 0..65535; retired must be a bool")
+    assert str(e.value).endswith("; empty source label; source label 'a|b' contains '|'")
+
+
 def test_texts_at_their_largest(open_dict):
     long = "é" * 32767 + "k"  # 65,535 bytes
-    d = open_dict([record(group=1, element=1, keyword=long, name=long, creator=long)])
-    assert d.lookup(1, 1, long)["keyword"] == long
+    keyword = "k" * 65535  # a keyword is ASCII
+    d = open_dict([record(group=1, element=1, keyword=keyword, name=long, creator=long)])
+    assert d.lookup(1, 1, long)["keyword"] == keyword
 
 
 def test_long_text_limits(monkeypatch):
@@ -189,7 +206,7 @@ def test_strings_table_limit(monkeypatch):
     writer.build([PATIENT_NAME])
     writer.build([PATIENT_NAME, good(element=0x20)])  # every text is shared
     with pytest.raises(ValueError, match=r"^record 1: the strings table would grow to 29 bytes"):
-        writer.build([PATIENT_NAME, good(element=0x20, keyword="!")])
+        writer.build([PATIENT_NAME, good(element=0x20, keyword="Z")])
 
 
 def test_root_position_limit(monkeypatch):
@@ -252,7 +269,8 @@ def _fail_fsync(fd):
 
 
 @pytest.mark.parametrize(
-    "failure", ["bad record", "fsync", "empty path", "folder", "FIFO", "socket", "link to a FIFO"]
+    "failure",
+    ["bad record", "fsync", "empty path", "folder", "FIFO", "socket", "device", "link to a FIFO"],
 )
 def test_failed_write_leaves_target_and_folder_unchanged(tmp_path, monkeypatch, failure):
     target = tmp_path / "d.tlex"
@@ -271,6 +289,12 @@ def test_failed_write_leaves_target_and_folder_unchanged(tmp_path, monkeypatch, 
     elif failure == "folder":
         target = tmp_path / "folder"
         target.mkdir()
+    elif failure == "device":
+        target = tmp_path / "null"
+        try:  # a node of the null device: what /dev/null is
+            os.mknod(target, 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+        except PermissionError:
+            pytest.skip("making a device node needs privileges")
     elif failure == "socket":
         target = tmp_path / "sock"
         with socket.socket(socket.AF_UNIX) as server:

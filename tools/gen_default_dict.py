@@ -877,11 +877,11 @@ def main(argv: list[str] | None = None) -> int:
         print(f"up to date: {summary}")
         return 0
 
+    from taglex import _atomic
+
     for path, data in files.items():
         path.parent.mkdir(parents=True, exist_ok=True)
-        tmp = path.with_name(f".{path.name}.{os.getpid()}.tmp")
-        tmp.write_bytes(data)
-        os.replace(tmp, path)
+        _atomic.write_bytes(path, data)
     print(f"wrote {args.output}: {summary}")
     return 0
 

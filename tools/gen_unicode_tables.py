@@ -28,6 +28,10 @@ import re
 import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# Files are replaced as every writer of the project replaces them (the helper
+# uses the standard library alone).
+sys.path.insert(0, os.path.join(ROOT, "python", "taglex"))
+import _atomic  # noqa: E402
 DATA_DIR = os.path.join("data", "unicode")
 CPP_OUT = os.path.join("src", "taglex", "unicode_tables.inc")
 
@@ -291,8 +295,7 @@ def main(argv=None):
             continue
         stale.append(rel)
         if not args.check:
-            with io.open(path, "w", encoding="utf-8", newline="\n") as f:
-                f.write(text)
+            _atomic.write_text(path, text)
     if args.check:
         for rel in stale:
             sys.stderr.write("gen_unicode_tables: {} is out of date; run "

@@ -115,7 +115,7 @@ VARIED = [
     rec(0x0029, 0x0010, "AcmeFlags", "Acme Flags", "UL", creator="ACME 1.0", block_offset=True),
     rec(0x0029, 0x0010, "OtherFlags", "Other Flags", "FD", creator="other\tvendor  x",
         block_offset=True, sources=["vendor"]),
-    rec(0x0029, 0x0011, "Straße", "Straßenname", "SH", creator="straße ärzte", block_offset=True),
+    rec(0x0029, 0x0011, "Strasse", "Straßenname", "SH", creator="straße ärzte", block_offset=True),
     rec(0x0043, 0x0001, "Wide", "Ideographic\u3000space", "UT", creator="\u00a0GEMS\u3000IDEN\u2028",
         block_offset=True, description="déjà vu"),
     rec(0x7FE0, 0x0010, "PixelData", "Pixel Data", "OW", sources=["a", "b", "c", "d"]),
@@ -230,8 +230,9 @@ def main(argv: list[str]) -> int:
     target.mkdir(parents=True, exist_ok=True)
     writer = load("writer")
     made = seeds(writer)
+    atomic = load("_atomic")
     for name, data in made.items():
-        (target / f"{name}.bin").write_bytes(data)
+        atomic.write_bytes(target / f"{name}.bin", data)
     print(f"wrote {len(made)} seeds to {target}")
     return 0
 

@@ -35,6 +35,23 @@ started=$(date +%s)
 say() { printf '%s\n' "$*"; }
 step() { printf '\n== %s\n' "$*"; }
 
+# The last line of the run names every stage and its result, so that a
+# failure that ends the run early (set -e) shows which stages did not run.
+STAGES=(setup "C++ tests" sanitizers fuzz pytest mypy stubtest)
+declare -A RESULT=()
+current=""
+begin() { current=$1; }            # the stage that is running
+done_stage() { RESULT[$current]=passed; current=""; }
+summary() {
+  local status=$1 line="" name
+  [ -z "$current" ] || RESULT[$current]=FAILED
+  for name in "${STAGES[@]}"; do line+="$name ${RESULT[$name]:-not run}, "; done
+  printf '\n== %s: %s\n' "$([ "$status" = 0 ] && echo passed || echo FAILED)" "${line%, }"
+  exit "$status"
+}
+trap 'summary $?' EXIT
+begin setup
+
 # --- 1. what the run needs ---------------------------------------------------
 
 source tools/python313.sh
@@ -122,24 +139,40 @@ fi
 export PYTHON
 say "testing with $PYTHON ($("$PYTHON" --version)), taglex $("$PYTHON" -c 'import taglex; print(taglex.__version__)')"
 
+done_stage
+
 # --- 3. the tests -------------------------------------------------------------
 
+begin "C++ tests"
 step "C++ tests"
 cmake -S . -B build/cpp -DTAGLEX_WERROR=ON -DTAGLEX_BUILD_TESTS=ON -DTAGLEX_BUILD_PYTHON=OFF >/dev/null
 cmake --build build/cpp -j "$JOBS"
 ctest --test-dir build/cpp --output-on-failure -j "$JOBS"
+done_stage
 
+begin sanitizers
 bash tools/sanitize.sh
+done_stage
+begin fuzz
 bash tools/fuzz.sh "${FUZZ_SECONDS:-60}"
+done_stage
 
 # pytest's own exit status stands: 5 (no tests collected) fails the run too.
+# The slow tests (a wheel built from the sdist), which a plain pytest leaves
+# out, run here too.
+begin pytest
 step "Python tests"
-"$PYTHON" -m pytest -q -p no:cacheprovider tests
+"$PYTHON" -m pytest -q -p no:cacheprovider -m "slow or not slow" tests
+done_stage
 
+begin mypy
 step "mypy --strict -p taglex"
 "$PYTHON" -m mypy --strict -p taglex
+done_stage
 
+begin stubtest
 step "stubtest taglex._taglex"
 "$PYTHON" -m mypy.stubtest taglex._taglex
+done_stage
 
 step "all tests passed in $(($(date +%s) - started))s"

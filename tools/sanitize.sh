@@ -18,7 +18,9 @@
 #   CXX        compiler for the C++ tests (default: clang++ if present, else g++)
 #   BUILD_DIR  build folder (default: build/asan; the module goes to BUILD_DIR/python-module)
 #   JOBS       parallel build and test jobs (default: 2)
-#   PYTHON     interpreter with pytest and hypothesis, for --python (default: python)
+#   PYTHON     interpreter with pytest and hypothesis, for --python (default: the
+#              first that has them of the active virtual environment's, the
+#              test command's .venv-test, python3.13 and python)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,6 +28,24 @@ with_python=0
 if [ "${1:-}" = "--python" ]; then
   with_python=1
   shift
+fi
+
+# With --python, find the interpreter before building anything.
+if [ "$with_python" = 1 ]; then
+  if [ -z "${PYTHON:-}" ]; then
+    for candidate in "${VIRTUAL_ENV:+$VIRTUAL_ENV/bin/python}" .venv-test/bin/python python3.13 python; do
+      if [ -n "$candidate" ] && "$candidate" -c 'import pytest, hypothesis' 2>/dev/null; then
+        PYTHON=$candidate
+        break
+      fi
+    done
+  fi
+  if [ -z "${PYTHON:-}" ] || ! "$PYTHON" -c 'import sys, pytest, hypothesis; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
+    echo "tools/sanitize.sh --python needs CPython 3.13 with pytest and hypothesis: activate" >&2
+    echo "a virtual environment that has them (pip install '.[test]'), run tools/run_tests.sh" >&2
+    echo "once (it makes .venv-test), or set PYTHON=/path/to/python" >&2
+    exit 1
+  fi
 fi
 
 BUILD_DIR=${BUILD_DIR:-build/asan}
@@ -65,7 +85,6 @@ ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS"
 [ "$with_python" = 1 ] || exit 0
 
 # --- the extension module under ASan + UBSan ------------------------------------
-PYTHON=${PYTHON:-python}
 PY_BUILD="$BUILD_DIR/python-module"
 echo "== sanitizer build of the extension module (g++) in $PY_BUILD"
 CC=gcc CXX=g++ cmake -S . -B "$PY_BUILD" $(ninja_if_new "$PY_BUILD") \

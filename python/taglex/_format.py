@@ -46,6 +46,7 @@ number (the "xx" in (0029,xx10)).
 
 from __future__ import annotations
 
+import re
 import struct
 from collections.abc import Mapping
 from typing import Any, Final, NamedTuple
@@ -57,6 +58,7 @@ __all__ = [
     "VR_CODES",
     "CheckedRecord",
     "Duplicates",
+    "RecordError",
     "check_record",
     "set_root_pair",
 ]
@@ -164,84 +166,143 @@ class CheckedRecord(NamedTuple):
         return (self.group, self.element, self.creator_hash)
 
 
-def _tag_number(rec: Mapping[str, Any], key: str, limit: int) -> int:
-    value = rec[key]
-    if type(value) is bool or not isinstance(value, int):
-        raise ValueError(f"{key} must be an int, not {type(value).__name__}")
-    if not 0 <= value <= limit:
-        raise ValueError(f"{key} {value} is outside 0..{limit}")
-    return int(value)
+class RecordError(ValueError):
+    """Every rule one record breaks. ``problems`` holds (field, reason) pairs,
+    the field being None for the record as a whole; the message is the
+    reasons joined by "; "."""
+
+    def __init__(self, problems: list[tuple[str | None, str]]) -> None:
+        super().__init__("; ".join(reason for _, reason in problems))
+        self.problems = problems
 
 
-def _flag(rec: Mapping[str, Any], key: str) -> bool:
-    value = rec.get(key, False)
-    if type(value) is not bool:
-        raise ValueError(f"{key} must be a bool, not {type(value).__name__}")
-    return value
+# A keyword is what a lookup takes as one: an ASCII identifier that does not
+# read as a tag (8 hex digits, or 4 and xxee).
+_KEYWORD = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+_TAG_LIKE = re.compile(r"[0-9A-Fa-f]{4}(?:[0-9A-Fa-f]{4}|[xX]{2}[0-9A-Fa-f]{2})")
 
 
-def _text(value: object, what: str, limit: int) -> bytes:
-    if not isinstance(value, str):
-        raise ValueError(f"{what} must be a str, not {type(value).__name__}")
-    try:
-        data = value.encode("utf-8")
-    except UnicodeEncodeError as e:
-        raise ValueError(f"{what} cannot be encoded as UTF-8 ({e.reason})") from None
-    if len(data) > limit:
-        raise ValueError(f"{what} is {len(data)} bytes in UTF-8, more than {limit}")
-    return data
+class _Problems:
+    """The problems of one record, gathered field by field."""
 
+    def __init__(self) -> None:
+        self.found: list[tuple[str | None, str]] = []
 
-def _sources(rec: Mapping[str, Any]) -> bytes:
-    labels = rec.get("sources", [])
-    if not isinstance(labels, (list, tuple)):
-        raise ValueError(f"sources must be a list of str, not {type(labels).__name__}")
-    for label in labels:
-        if not isinstance(label, str):
-            raise ValueError(f"a source label must be a str, not {type(label).__name__}")
-        if not label:
-            raise ValueError("empty source label")
-        if SOURCES_SEPARATOR in label:
-            raise ValueError(f"source label {label!r} contains {SOURCES_SEPARATOR!r}")
-    return _text(SOURCES_SEPARATOR.join(labels), "sources", MAX_LONG_TEXT)
+    def add(self, field: str | None, reason: str) -> None:
+        self.found.append((field, reason))
+
+    def tag_number(self, rec: Mapping[str, Any], key: str, limit: int) -> int | None:
+        value = rec[key]
+        if type(value) is bool or not isinstance(value, int):
+            self.add(key, f"{key} must be an int, not {type(value).__name__}")
+        elif not 0 <= value <= limit:
+            self.add(key, f"{key} {value} is outside 0..{limit}")
+        else:
+            return int(value)
+        return None
+
+    def flag(self, rec: Mapping[str, Any], key: str) -> bool | None:
+        value = rec.get(key, False)
+        if type(value) is not bool:
+            self.add(key, f"{key} must be a bool, not {type(value).__name__}")
+            return None
+        return value
+
+    def text(self, value: object, what: str, limit: int, field: str | None = None) -> bytes | None:
+        field = field or what
+        if not isinstance(value, str):
+            self.add(field, f"{what} must be a str, not {type(value).__name__}")
+            return None
+        try:
+            data = value.encode("utf-8")
+        except UnicodeEncodeError as e:
+            self.add(field, f"{what} cannot be encoded as UTF-8 ({e.reason})")
+            return None
+        if len(data) > limit:
+            self.add(field, f"{what} is {len(data)} bytes in UTF-8, more than {limit}")
+            return None
+        return data
+
+    def sources(self, rec: Mapping[str, Any]) -> bytes | None:
+        labels = rec.get("sources", [])
+        if not isinstance(labels, (list, tuple)):
+            self.add("sources", f"sources must be a list of str, not {type(labels).__name__}")
+            return None
+        before = len(self.found)
+        for label in labels:
+            if not isinstance(label, str):
+                self.add("sources", f"a source label must be a str, not {type(label).__name__}")
+            elif not label:
+                self.add("sources", "empty source label")
+            elif SOURCES_SEPARATOR in label:
+                self.add("sources", f"source label {label!r} contains {SOURCES_SEPARATOR!r}")
+        if len(self.found) > before:
+            return None
+        return self.text(SOURCES_SEPARATOR.join(labels), "sources", MAX_LONG_TEXT)
 
 
 def check_record(rec: object) -> CheckedRecord:
     """Check one record (a mapping with the keys of :data:`FIELDS`) on its own.
 
-    Returns it with its texts encoded, or raises :class:`ValueError` with the
-    reason (without naming the record: the caller knows which one it is).
-    Keys shared with other records are :class:`Duplicates`' concern.
+    Returns it with its texts encoded, or raises :class:`RecordError` (a
+    :class:`ValueError`) with every rule it breaks (without naming the
+    record: the caller knows which one it is). Keys shared with other records
+    are :class:`Duplicates`' concern. Numbers are written in decimal, as JSON
+    writes them.
     """
     if not isinstance(rec, Mapping):
-        raise ValueError(f"expected a mapping, not {type(rec).__name__}")
+        raise RecordError([(None, f"expected a mapping, not {type(rec).__name__}")])
+    p = _Problems()
     for key in rec:
         if key not in FIELDS:
-            raise ValueError(f"unknown field {key!r}")
+            p.add(key, f"unknown field {key!r}")
     for key in _REQUIRED:
         if key not in rec:
-            raise ValueError(f"missing field {key!r}")
+            p.add(key, f"missing field {key!r}")
 
-    group = _tag_number(rec, "group", 0xFFFF)
-    element = _tag_number(rec, "element", 0xFFFF)
-    block_offset = _flag(rec, "block_offset")
-    retired = _flag(rec, "retired")
-    if block_offset and element > 0xFF:
-        raise ValueError(
-            f"element 0x{element:04x} is above 0xff, but a block-form private "
-            f"element (block_offset true) holds only the low byte"
+    group = p.tag_number(rec, "group", 0xFFFF) if "group" in rec else None
+    element = p.tag_number(rec, "element", 0xFFFF) if "element" in rec else None
+    block_offset = p.flag(rec, "block_offset")
+    retired = p.flag(rec, "retired")
+    if block_offset and element is not None and element > 0xFF:
+        p.add(
+            "element",
+            f"element {element} is above 255, but a block-form private element "
+            f"(block_offset true) holds only the low byte",
         )
-    vr_code = rec["vr"]
-    vr = VR_INDEX.get(vr_code) if isinstance(vr_code, str) else None
-    if vr is None:
-        raise ValueError(f"unknown VR {vr_code!r}")
+    vr: int | None = None
+    if "vr" in rec:
+        vr_code = rec["vr"]
+        vr = VR_INDEX.get(vr_code) if isinstance(vr_code, str) else None
+        if vr is None:
+            p.add("vr", f"unknown VR {vr_code!r}")
 
-    keyword = _text(rec["keyword"], "keyword", MAX_SHORT_TEXT)
-    name = _text(rec["name"], "name", MAX_SHORT_TEXT)
+    keyword = p.text(rec["keyword"], "keyword", MAX_SHORT_TEXT) if "keyword" in rec else None
+    if keyword:
+        word = rec["keyword"]
+        shown = repr(word) if len(word) <= 40 else repr(word[:37] + "...")
+        if not _KEYWORD.fullmatch(word):
+            p.add("keyword", f"keyword {shown} is not a keyword (ASCII letters, digits and _, "
+                  "not starting with a digit)")  # fmt: skip
+        elif _TAG_LIKE.fullmatch(word):
+            p.add("keyword", f"keyword {shown} reads as a tag")
+    name = p.text(rec["name"], "name", MAX_SHORT_TEXT) if "name" in rec else None
     creator_text = rec.get("creator", "")
-    creator = _text(creator_text, "creator", MAX_SHORT_TEXT)
-    description = _text(rec.get("description", ""), "description", MAX_LONG_TEXT)
-    sources = _sources(rec)
+    creator = p.text(creator_text, "creator", MAX_SHORT_TEXT)
+    if block_offset and creator == b"":
+        p.add(
+            "creator",
+            "creator is empty, but a block-form private element (block_offset true) "
+            "is found only through its creator",
+        )
+    description = p.text(rec.get("description", ""), "description", MAX_LONG_TEXT)
+    sources = p.sources(rec)
+    if p.found:
+        raise RecordError(p.found)
+    assert group is not None and element is not None and vr is not None
+    assert keyword is not None and name is not None and creator is not None
+    assert description is not None and sources is not None
+    assert block_offset is not None and retired is not None
     chash = creator_hash(creator_text) if creator else 0
     return CheckedRecord(
         group, element, creator_text, creator, keyword, name, vr,

@@ -208,22 +208,33 @@ def _chosen_vr(entry: _Entry, level: _Level) -> str | None:
     return vr
 
 
+def _pydicom_vr(item: RawDataElement, level: _Level) -> str:
+    """The VR pydicom gives a raw element when it decodes it: its own, or
+    the one its dictionaries give (a private one's under its creator, spelt
+    exactly), or UN."""
+    data: dict[str, Any] = {}
+    hooks.raw_element_vr(item, data, encoding=level.encoding, ds=level.ds, **hooks.raw_element_kwargs)
+    return str(data["VR"])
+
+
 def _is_un(item: DataElement | RawDataElement, level: _Level) -> bool:
     """Whether pydicom reads (or has read) the element as UN."""
     if isinstance(item, DataElement):
         return item.VR == _UN and isinstance(item.value, (bytes, type(None)))
     if item.VR is not None and item.VR != _UN:
         return False
-    data: dict[str, Any] = {}
-    hooks.raw_element_vr(item, data, encoding=level.encoding, ds=level.ds, **hooks.raw_element_kwargs)
-    return bool(data["VR"] == _UN)
+    return _pydicom_vr(item, level) == _UN
 
 
-def _is_sequence(tag: int, item: DataElement | RawDataElement) -> bool:
+def _is_sequence(tag: int, item: DataElement | RawDataElement, level: _Level) -> bool:
+    """Whether the element is a sequence as pydicom decodes it. A private one
+    without a VR is one if pydicom's private dictionary says so under its
+    creator spelt exactly (one it reads as UN was left to _fix_one)."""
     if item.VR is not None:
         return item.VR == _SQ
     if tag >> 16 & 1:
-        return False  # a private one of VR UN is handled by _fix_one
+        assert isinstance(item, RawDataElement)
+        return _pydicom_vr(item, level) == _SQ
     try:
         return bool(dictionary_VR(tag) == _SQ)
     except KeyError:
@@ -282,7 +293,7 @@ def _fix(level: _Level, dictionary: _Dictionary) -> int:
                     ds[tag] = fixed
                     changed += 1
                     item = fixed
-        if _is_sequence(tag, item):
+        if _is_sequence(tag, item, level):
             sequences.append(tag)
     for tag in sequences:
         for child in ds[tag].value:

@@ -34,9 +34,14 @@ Each record is a mapping with the keys of a lookup result (:data:`FIELDS`):
 ``sources`` (default ``[]``)
     A list (or tuple) of non-empty ``str`` labels, none containing ``"|"``.
 
-Any other key is refused. A record that breaks a rule raises
+``keyword`` is ``""`` or a keyword: ASCII letters, digits and ``_``, not
+starting with a digit and not reading as a tag (``ABCDEF12``). A block-form
+element (``block_offset`` true) needs a creator.
+
+Any other key is refused. A record that breaks rules raises
 :class:`ValueError` naming the record by its zero-based position in the input
-("record 3: ...") and the reason. Two records with the same key (group,
+("record 3: ...") and every rule it breaks, joined by "; " (numbers in
+decimal). Two records with the same key (group,
 element and hash of the canonical creator) are refused unless
 ``allow_duplicates=True``; then both are stored and a lookup finds the later
 one.
@@ -48,14 +53,11 @@ layout is described in :mod:`taglex._format`.
 
 from __future__ import annotations
 
-import errno
 import os
-import secrets
-import stat
 from collections.abc import Iterable, Mapping
 from typing import Any
 
-from taglex import _format
+from taglex import _atomic, _format
 from taglex._format import FIELDS, VR_CODES
 
 __all__ = ["FIELDS", "VR_CODES", "build", "write"]
@@ -107,8 +109,8 @@ def build(records: Iterable[Mapping[str, Any]], *, allow_duplicates: bool = Fals
         earlier = duplicates.earlier(r, i)
         if earlier is not None and not allow_duplicates:
             raise ValueError(
-                f"{where}: duplicate key (group 0x{r.group:04x}, element 0x{r.element:04x}, "
-                f"creator hash 0x{r.creator_hash:08x}) already used by record {earlier}; "
+                f"{where}: duplicate key (group {r.group}, element {r.element}, creator "
+                f"{r.creator!r}, in any case and spacing) already used by record {earlier}; "
                 f"pass allow_duplicates=True to keep both"
             )
 
@@ -153,37 +155,6 @@ def build(records: Iterable[Mapping[str, Any]], *, allow_duplicates: bool = Fals
     return bytes(out)
 
 
-def _fsync_dir(folder: str) -> None:
-    try:
-        fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-    except OSError:
-        return  # a folder we cannot open for reading: nothing more we can do
-    try:
-        os.fsync(fd)
-    except OSError as e:
-        if e.errno not in (errno.EINVAL, errno.ENOTSUP, errno.EBADF):
-            raise
-    finally:
-        os.close(fd)
-
-
-def _existing(path: str) -> os.stat_result | None:
-    """What ``path`` names now (links followed), or None if nothing.
-
-    Refuses anything that is not a regular file: replacing a device, a FIFO,
-    a socket or a folder with a dictionary file would destroy it.
-    """
-    try:
-        info = os.stat(path)
-    except FileNotFoundError:
-        return None
-    if not stat.S_ISREG(info.st_mode):
-        raise FileExistsError(
-            errno.EEXIST, "exists and is not a regular file; refusing to replace it", path
-        )
-    return info
-
-
 def write(
     path: str | os.PathLike[str],
     records: Iterable[Mapping[str, Any]],
@@ -197,49 +168,16 @@ def write(
     readers see either the old file or the new one, and a process that has
     the old file open or mapped keeps reading the old bytes. An existing
     target keeps its permission bits. If anything fails, including an
-    interruption (``KeyboardInterrupt`` or another exception raised by a
-    signal handler), the temporary file is removed and the old target is left
-    as it was. A symbolic link at ``path`` is followed and kept; the regular
-    file it points to is replaced.
+    interruption (``KeyboardInterrupt``, SIGTERM, or another exception raised
+    by a signal handler), the temporary file is removed and the old target is
+    left as it was. A symbolic link at ``path`` is followed and kept; the
+    regular file it points to is replaced. Every command that writes a file
+    follows the same rules (``taglex._atomic``).
 
     Raises :class:`ValueError` for an empty ``path`` and
     :class:`FileExistsError` when ``path`` names something other than a
     regular file (a device such as ``/dev/null``, a FIFO, a socket, a
     folder), which is left alone.
     """
-    name = os.fspath(path)
-    if not name:
-        raise ValueError("the output path is empty")
-    _existing(name)
-    data = build(records, allow_duplicates=allow_duplicates)
-    target = os.path.realpath(name)
-    folder, base = os.path.split(target)
-    info = _existing(target)
-    mode = None if info is None else stat.S_IMODE(info.st_mode)
-
-    tmp: str | None = None
-    try:
-        while tmp is None:
-            candidate = os.path.join(folder, f".{base}.{secrets.token_hex(6)}.tmp")
-            try:
-                fd = os.open(
-                    candidate, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666
-                )
-            except FileExistsError:
-                continue
-            tmp = candidate
-        with os.fdopen(fd, "wb") as f:
-            if mode is not None:
-                os.fchmod(f.fileno(), mode)
-            f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, target)
-    except BaseException:
-        if tmp is not None:
-            try:
-                os.unlink(tmp)
-            except FileNotFoundError:
-                pass
-        raise
-    _fsync_dir(folder)
+    _atomic.check(path)  # refused before the work of building
+    _atomic.write_bytes(path, build(records, allow_duplicates=allow_duplicates))

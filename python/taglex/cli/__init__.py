@@ -4,12 +4,16 @@ Usage::
 
     taglex lookup TAG|KEYWORD [--creator TEXT] [--dict FILE]... [--json]
     taglex find TEXT [--dict FILE]... [--limit N] [--json]
-    taglex creators [TEXT] [--dict FILE]...
+    taglex creators [TEXT] [--dict FILE]... [--json]
     taglex build INPUT OUTPUT [--allow-duplicates]
     taglex export FILE [-o OUTPUT]
     taglex diff OLD NEW [--json]
-    taglex info FILE
+    taglex info FILE [--json]
+    taglex dump FILE... [--json] [--private] [--dict FILE]... [--force]
     taglex uid TEXT [--json]
+    taglex deid [--option NAME]... [--json] [--dict FILE]...
+
+``--dict bundled`` is the bundled dictionary. Bare ``taglex`` prints the help.
 
 Each command is a module of this package with ``DESCRIPTION``,
 ``add_arguments(parser)`` and ``run(args) -> exit status``; a new command is
@@ -32,9 +36,11 @@ import threading
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
-from ._common import EXIT_STATUSES, FAILED, INTERRUPTED, PROG, TERMINATED, USAGE, error
+from ._common import EXIT_STATUSES, FAILED, INTERRUPTED, OK, PROG, TERMINATED, USAGE, error
 
 if TYPE_CHECKING:
+    from types import FrameType
+
     from taglex._tags import Tag, format_tag, parse_tag
 
 __all__ = ["COMMANDS", "Tag", "format_tag", "main", "make_parser", "parse_tag"]
@@ -110,22 +116,27 @@ class _Terminated(BaseException):
     """Raised in the main thread on SIGTERM, so that clean-up code runs."""
 
 
-def _terminate(signum: int, frame: object) -> None:
-    raise _Terminated
+class _OnSigterm:
+    """The SIGTERM handler while a command runs. A signal that lands inside
+    the command unwinds it (raising _Terminated, once); one that lands in
+    this module's own code, before the command starts or as it finishes, is
+    only noted. Either way the exit status is 143, and only an unwound
+    command says "terminated"."""
+
+    def __init__(self) -> None:
+        self.armed = True
+        self.received = False
+
+    def __call__(self, signum: int, frame: FrameType | None) -> None:
+        self.received = True
+        if self.armed and (frame is None or frame.f_globals is not globals()):
+            self.armed = False
+            raise _Terminated
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    if argv is None:
-        argv = sys.argv[1:]
-    parser = make_parser(argv)
-    try:
-        args = parser.parse_args(argv)
-    except SystemExit as e:  # --help, --version and usage errors
-        return e.code if isinstance(e.code, int) else USAGE
-    # On SIGTERM, as on Ctrl-C, unwind instead of dying on the spot, so that
-    # a half-written output file is removed.
-    in_main = threading.current_thread() is threading.main_thread()
-    previous = signal.signal(signal.SIGTERM, _terminate) if in_main else None
+def _run(args: argparse.Namespace) -> int:
+    """The command, with the failures any command can meet turned into their
+    exit status."""
     try:
         status: int = args.run(args)
         return status
@@ -137,9 +148,32 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         error("interrupted")
         return INTERRUPTED
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    if argv is None:
+        argv = sys.argv[1:]
+    parser = make_parser(argv)
+    if not argv:
+        parser.print_help()  # the bare command: what it can do
+        return OK
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as e:  # --help, --version and usage errors
+        return e.code if isinstance(e.code, int) else USAGE
+    if threading.current_thread() is not threading.main_thread():
+        return _run(args)  # signals are the main thread's business
+    # On SIGTERM, as on Ctrl-C, unwind instead of dying on the spot, so that
+    # a half-written output file is removed.
+    handler = _OnSigterm()
+    previous = signal.signal(signal.SIGTERM, handler)
+    try:
+        status = _run(args)
     except _Terminated:
         error("terminated")
-        return TERMINATED
-    finally:
-        if previous is not None:  # None: not set from Python, nothing to restore
-            signal.signal(signal.SIGTERM, previous)
+        status = TERMINATED
+    handler.armed = False
+    signal.signal(signal.SIGTERM, signal.SIG_DFL if previous is None else previous)
+    if handler.received:  # read once the handler is no longer ours
+        status = TERMINATED
+    return status

@@ -1,14 +1,20 @@
-"""What the commands share: the program name, error lines, exit statuses."""
+"""What the commands share: the program name, error lines, exit statuses,
+opening dictionaries and writing files."""
 
 from __future__ import annotations
 
 import argparse
 import contextlib
 import os
+import stat
 import sys
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
+from typing import TYPE_CHECKING
 
 from taglex._tags import Tag, parse_tag
+
+if TYPE_CHECKING:
+    from taglex import Dictionary
 
 PROG = "taglex"
 
@@ -24,6 +30,14 @@ EXIT_STATUSES = (
     (USAGE, "the command line itself is wrong"),
     (INTERRUPTED, "interrupted (Ctrl-C); nothing left half-written"),
     (TERMINATED, "terminated (SIGTERM); nothing left half-written"),
+)
+
+
+# The name --dict takes for the dictionary bundled with the package.
+BUNDLED = "bundled"
+DICT_HELP = (
+    f"a .tlex file ('{BUNDLED}': the one shipped with taglex) instead of the bundled "
+    "one; repeat for layers, first wins"
 )
 
 
@@ -72,6 +86,81 @@ def native_reports_silenced() -> Iterator[None]:
         os.dup2(saved, 2)
         os.close(saved)
         os.close(devnull)
+
+
+def dictionary_files(paths: Sequence[str] | None) -> list[str] | None:
+    """The files of the --dict options, BUNDLED standing for the bundled
+    file; None for none given (the bundled dictionary)."""
+    if not paths:
+        return None
+    from taglex import default_path
+
+    return [default_path() if p == BUNDLED else p for p in paths]
+
+
+def open_dictionary(paths: Sequence[str] | None) -> Dictionary | None:
+    """The Dictionary of the --dict files (the bundled one if none); None,
+    after an error line, if one does not open."""
+    from taglex import Dictionary
+
+    files = dictionary_files(paths)
+    try:
+        return Dictionary.default() if files is None else Dictionary(files)
+    except (OSError, ValueError) as e:
+        error(open_failure(_culprit(files, e), e))
+        return None
+
+
+def _culprit(files: list[str] | None, e: BaseException) -> str:
+    """The file of ``files`` that made opening them all fail."""
+    from taglex import Dictionary, default_path
+
+    if files is None:
+        return default_path()
+    for path in files:
+        try:
+            Dictionary([path])
+        except (OSError, ValueError):
+            return path
+    return ", ".join(files)
+
+
+def open_failure(path: str, e: BaseException) -> str:
+    """The line for a file that did not open as a dictionary. It depends on
+    the file, not on the class of the exception the open raised: the
+    system's reason for a file that cannot be read, "not a taglex
+    dictionary" for one that is something else."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
+    except OSError as oe:
+        return f"cannot read {path}: {oe.strerror or oe}"
+    try:
+        kind = os.fstat(fd).st_mode
+        magic = os.pread(fd, 4, 0) if stat.S_ISREG(kind) else b""
+    except OSError as oe:
+        return f"cannot read {path}: {oe.strerror or oe}"
+    finally:
+        os.close(fd)
+    if stat.S_ISDIR(kind):
+        return f"cannot read {path}: Is a directory"
+    if not stat.S_ISREG(kind):
+        return f"cannot read {path}: not a regular file"
+    reason = str(e)
+    if reason.startswith(f"{path} is "):
+        return reason  # taglex.DamagedDictionaryError says it all
+    for prefix in (f"cannot open {path}: ", f"{path}: "):
+        if reason.startswith(prefix):
+            reason = reason[len(prefix) :]
+            break
+    if magic != b"TLEX":
+        return f"{path} is not a taglex dictionary: {reason}"
+    return f"cannot open {path}: {reason}"
+
+
+def cannot_write(path: str, e: OSError | ValueError) -> None:
+    """The error line for an output file that was refused or not written."""
+    reason = e.strerror if isinstance(e, OSError) and e.strerror else str(e)
+    error(f"cannot write {path or repr(path)}: {reason}")
 
 
 @contextlib.contextmanager

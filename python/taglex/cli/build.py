@@ -4,25 +4,66 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
 import re
 import sys
 from collections.abc import Iterable, Sequence
 from typing import Any
 
-from ._common import FAILED, OK, error
+from ._common import FAILED, OK, cannot_write, error
 
 DESCRIPTION = (
     "Build a .tlex file from JSON Lines (INPUT, or - for standard input): one "
-    "JSON object per line with exactly the keys of a lookup result: group, "
-    "element, creator, keyword, name, vr, description, retired, block_offset, "
-    "sources. Blank lines are skipped. If any line is bad, every bad line is "
-    "reported and OUTPUT is left as it was; otherwise OUTPUT is replaced in "
-    "one step."
+    "JSON object per line with exactly the ten keys of a lookup result (what "
+    "'taglex lookup --json' and 'taglex export' print), described below. Blank "
+    "lines are skipped. If any line is bad, every bad line is reported, with "
+    "every problem it has, and OUTPUT is left as it was; otherwise OUTPUT is "
+    "replaced in one step."
 )
+
+# The input format, field by field: build's --help shows it.
+FORMAT = """\
+keys (all ten are required; no other key is allowed):
+  group         integer 0..65535 (0x0000..0xFFFF)
+  element       integer 0..65535; with block_offset true, 0..255: the low byte
+                ee of a private element (gggg,xxee)
+  creator       string, at most 65535 bytes in UTF-8; "" for none. Required
+                (not empty) with block_offset true. Looked up in any case and
+                spacing
+  keyword       string: "" (no keyword), or ASCII letters, digits and _, not
+                starting with a digit and not reading as a tag (such as
+                ABCDEF12), at most 65535 bytes
+  name          string, at most 65535 bytes in UTF-8
+  vr            string, one of: AE AS AT CS DA DS DT FL FD IS LO LT OB OD OF OL
+                OV OW PN SH SL SQ SS ST SV TM UC UI UL UN UR US UT UV ??
+  description   string, at most 4294967295 bytes in UTF-8: free text; one
+                that starts "VM 1-n" gives Entry.vm, and "VM 1; VR OB or OW"
+                Entry.vrs
+  retired       true or false
+  block_offset  true or false: true for a private element in block form
+  sources       array of strings, each not empty and without "|"
+two lines with the same group, element and creator (in any case and spacing)
+are refused unless --allow-duplicates is given; numbers in the messages are
+written in decimal, as in the input.
+
+example:
+  {"group": 41, "element": 16, "creator": "ACME 1.0", "keyword": "AcmeFlags",
+   "name": "Acme Flags", "vr": "UL", "description": "VM 1", "retired": false,
+   "block_offset": true, "sources": ["site"]}
+"""
+
+
+class _Formatter(argparse.HelpFormatter):
+    """Wraps the description as usual, and shows FORMAT as it is written."""
+
+    def _fill_text(self, text: str, width: int, indent: str) -> str:
+        if text is FORMAT:
+            return text
+        return super()._fill_text(text, width, indent)
 
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
+    p.epilog = FORMAT
+    p.formatter_class = _Formatter
     p.add_argument("input", metavar="INPUT", help="JSON Lines file, or - for standard input")
     p.add_argument("output", metavar="OUTPUT", help="the .tlex file to write")
     p.add_argument(
@@ -97,10 +138,12 @@ def _decode(text: str) -> Any:
 
 
 def check_line(text: str, fields: Sequence[str]) -> tuple[dict[str, Any] | None, str | None]:
-    """Decode one JSON Lines record and check its keys and value types.
-
-    Returns (record, None), or (None, reason).
+    """Decode one JSON Lines record and check it: its keys and value types
+    (in JSON's words), then the writer's rules on the values of the right
+    type. Returns (record, None), or (None, every reason, joined by "; ").
     """
+    from taglex import _format
+
     try:
         value = _decode(text)
     except ValueError as e:
@@ -110,6 +153,7 @@ def check_line(text: str, fields: Sequence[str]) -> tuple[dict[str, Any] | None,
     problems = []
     missing = [k for k in fields if k not in value]
     unknown = [k for k in value if k not in fields]
+    settled = {*missing, *unknown}  # fields whose problem is said already
     if missing:
         problems.append("missing " + ", ".join(repr(k) for k in missing))
     if unknown:
@@ -124,6 +168,11 @@ def check_line(text: str, fields: Sequence[str]) -> tuple[dict[str, Any] | None,
             ok = all(isinstance(x, str) for x in got)
         if not ok:
             problems.append(f"{key} must be {described}, not {_json_type(got)}")
+            settled.add(key)
+    try:
+        _format.check_record(value)
+    except _format.RecordError as e:
+        problems += [reason for field, reason in e.problems if field not in settled]
     if problems:
         return None, "; ".join(problems)
     return value, None
@@ -187,33 +236,24 @@ def check_records(
             errors.append(
                 (
                     line,
-                    f"duplicate key (group 0x{checked.group:04x}, element "
-                    f"0x{checked.element:04x}, creator {checked.creator!r}) already used "
-                    f"by line {earlier}; pass --allow-duplicates to keep both",
+                    f"duplicate key (group {checked.group}, element {checked.element}, "
+                    f"creator {checked.creator!r}) already used by line {earlier}; pass "
+                    f"--allow-duplicates to keep both",
                 )
             )
     return errors
 
 
-def _same_file(args: argparse.Namespace) -> bool:
-    """Whether INPUT (or standard input) is the file OUTPUT names."""
-    try:
-        out = os.stat(args.output)
-        src = os.fstat(sys.stdin.fileno()) if args.input == "-" else os.stat(args.input)
-    except (OSError, ValueError):
-        return False  # no output yet, or no input: nothing to protect
-    return (out.st_dev, out.st_ino) == (src.st_dev, src.st_ino)
-
-
 def run(args: argparse.Namespace) -> int:
-    from taglex import writer
+    from taglex import _atomic, writer
 
-    if not args.output:
-        error("OUTPUT is an empty path")
-        return FAILED
-    if _same_file(args):
-        source = "standard input" if args.input == "-" else args.input
-        error(f"{source} and {args.output} are the same file; {args.output} not written")
+    # The output is refused before any work if writing it would destroy
+    # something: a device or a FIFO, or the very file the records come from.
+    inputs = [] if args.input == "-" else [args.input]
+    try:
+        _atomic.check(args.output, inputs=inputs, stdin=True)
+    except (OSError, ValueError) as e:
+        cannot_write(args.output, e)
         return FAILED
     try:
         if args.input == "-":
@@ -234,12 +274,14 @@ def run(args: argparse.Namespace) -> int:
         return FAILED
 
     try:
-        writer.write(args.output, records, allow_duplicates=args.allow_duplicates)
+        data = writer.build(records, allow_duplicates=args.allow_duplicates)
     except ValueError as e:
         error(f"{args.input}: {_to_lines(str(e), lines)}; {args.output} not written")
         return FAILED
+    try:
+        _atomic.write_bytes(args.output, data, inputs=inputs, stdin=True)
     except OSError as e:
-        error(f"cannot write {args.output}: {e.strerror or e}")
+        cannot_write(args.output, e)
         return FAILED
-    print(f"wrote {len(records)} entries to {args.output} ({os.path.getsize(args.output)} bytes)")
+    print(f"wrote {len(records)} entries to {args.output} ({len(data)} bytes)")
     return OK

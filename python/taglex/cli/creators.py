@@ -1,11 +1,11 @@
-"""``taglex creators [TEXT] [--dict FILE]...``."""
+"""``taglex creators [TEXT] [--dict FILE]... [--json]``."""
 
 from __future__ import annotations
 
 import argparse
+import json
 
-from ._common import FAILED, OK, damage_as_value_error, error
-from .lookup import open_dictionary
+from ._common import DICT_HELP, FAILED, OK, damage_as_value_error, error, open_dictionary
 
 DESCRIPTION = (
     "List the private creators of a dictionary, one a line, with the number "
@@ -16,7 +16,12 @@ DESCRIPTION = (
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("text", metavar="TEXT", nargs="?", default="")
-    p.add_argument("--dict", metavar="FILE", action="append", help="a .tlex file; repeat for layers")
+    p.add_argument("--dict", metavar="FILE", action="append", help=DICT_HELP)
+    p.add_argument(
+        "--json",
+        action="store_true",
+        help='one JSON object per line: {"creator": TEXT, "elements": COUNT}',
+    )
 
 
 def run(args: argparse.Namespace) -> int:
@@ -35,5 +40,8 @@ def run(args: argparse.Namespace) -> int:
         error(f"no creator matches {args.text!r}")
         return FAILED
     for creator, count in zip(found, counts):
-        print(f"{creator}\t{count}")
+        if args.json:
+            print(json.dumps({"creator": creator, "elements": count}))
+        else:
+            print(f"{creator}\t{count}")
     return OK

@@ -6,7 +6,7 @@ import argparse
 import json
 from typing import TYPE_CHECKING, Any
 
-from ._common import FAILED, OK, damage_as_value_error, error
+from ._common import DICT_HELP, FAILED, OK, damage_as_value_error, error, open_dictionary
 
 if TYPE_CHECKING:
     from taglex import Entry
@@ -43,7 +43,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         "--option", metavar="NAME", action="append", default=[], choices=OPTIONS,
         help="an option of the profile, e.g. retain_uids; repeat for several",
     )  # fmt: skip
-    p.add_argument("--dict", metavar="FILE", action="append", help="a .tlex file; repeat for layers")
+    p.add_argument("--dict", metavar="FILE", action="append", help=DICT_HELP)
     p.add_argument("--json", action="store_true", help="one JSON object per element")
 
 
@@ -86,8 +86,6 @@ def rows(d: Any, chosen: list[str]) -> list[dict[str, Any]]:
 
 
 def run(args: argparse.Namespace) -> int:
-    from .lookup import open_dictionary
-
     d = open_dictionary(args.dict)
     if d is None:
         return FAILED

@@ -1,4 +1,8 @@
-"""``taglex diff OLD NEW [--json]``: entries added, removed and changed."""
+"""``taglex diff OLD NEW [--json]``: entries added, removed and changed.
+
+The exit status follows diff(1): 0 when the two hold the same entries, 1
+when they differ, 2 when one cannot be read.
+"""
 
 from __future__ import annotations
 
@@ -7,14 +11,18 @@ import json
 from collections.abc import Iterator
 from typing import Any
 
-from ._common import FAILED, OK, damage_as_value_error, error
+from ._common import FAILED, OK, USAGE, damage_as_value_error, error, open_failure
+
+# diff(1)'s exit statuses.
+SAME, DIFFERENT, TROUBLE = OK, FAILED, USAGE
 
 DESCRIPTION = (
     "Compare two .tlex files (for example two editions) entry by entry, an "
     "entry being known by its tag, block form and creator (in any case and "
     "spacing). Prints '+ TAG ...' for an entry only NEW has, '- TAG ...' for "
     "one only OLD has and '~ TAG field: old -> new' for each changed field, "
-    "then a count of each. Exit status 0 whether or not they differ."
+    "then a count of each. Exit status, as diff's: 0 if they hold the same "
+    "entries, 1 if they differ, 2 if a file cannot be read (or the command line is wrong)."
 )
 
 _FIELDS = ("keyword", "name", "vr", "description", "retired", "creator", "sources")
@@ -64,13 +72,30 @@ def differences(
                 yield "~", key, {"entry": b, "changed": changed}
 
 
-def run(args: argparse.Namespace) -> int:
+def _read(path: str) -> dict[Key, dict[str, Any]] | None:
+    """The entries of ``path``; None, after an error line, if it cannot be read."""
+    import taglex
+
+    try:
+        taglex.open(path)  # the file as a whole, before any entry
+    except (OSError, ValueError) as e:
+        error(open_failure(path, e))
+        return None
     try:
         with damage_as_value_error():
-            old, new = _entries(args.old), _entries(args.new)
-    except (OSError, ValueError) as e:
-        error(str(e))
-        return FAILED
+            return _entries(path)
+    except ValueError as e:  # a record that does not read back
+        error(f"{path} is damaged: {e}")
+    except OSError as e:  # changed since it was opened
+        error(open_failure(path, e))
+    return None
+
+
+def run(args: argparse.Namespace) -> int:
+    old = _read(args.old)
+    new = None if old is None else _read(args.new)
+    if old is None or new is None:
+        return TROUBLE
     counts = {"+": 0, "-": 0, "~": 0}
     for sign, key, what in differences(old, new):
         counts[sign] += 1
@@ -88,4 +113,4 @@ def run(args: argparse.Namespace) -> int:
             print(f"{sign} {_show(key, what)}")
     if not args.json:
         print(f"{counts['+']} added, {counts['-']} removed, {counts['~']} changed")
-    return OK
+    return DIFFERENT if any(counts.values()) else SAME

@@ -10,14 +10,16 @@ creator in whatever spelling the file holds it.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import stat
 import sys
 import warnings
-from typing import TYPE_CHECKING, Any
+from collections.abc import Iterator
+from typing import TYPE_CHECKING, Any, NamedTuple
 
-from ._common import FAILED, OK, error, is_panic, native_reports_silenced
+from ._common import DICT_HELP, FAILED, OK, error, is_panic, native_reports_silenced
 
 if TYPE_CHECKING:
     from pydicom.dataelem import DataElement
@@ -32,7 +34,9 @@ DESCRIPTION = (
     "value, with nested sequences indented. Private elements read as UN get "
     "the VR of the dictionary and are named through their creator, however "
     "it is spelt. A file that cannot be read gets one line on standard error "
-    "and the exit status 1; the other files are still listed. Needs pydicom "
+    "and the exit status 1; the other files are still listed. A file cut short "
+    "is listed as far as it goes, with one line saying where it ends, and also "
+    "gives the exit status 1. Needs pydicom "
     "(pip install 'taglex[pydicom]')."
 )
 
@@ -53,17 +57,11 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument(
         "--json",
         action="store_true",
-        help="print each file as the DICOM JSON model, with a Name for every element "
-        "(one JSON object a line)",
+        help='print each file as one JSON object a line, {"file": FILE, "dataset": MODEL}, '
+        "MODEL being the DICOM JSON model with a Name for every element",
     )
     p.add_argument("--private", action="store_true", help="private elements only")
-    p.add_argument(
-        "--dict",
-        metavar="FILE",
-        action="append",
-        default=[],
-        help="a .tlex file instead of the bundled one; repeat for layers, first wins",
-    )
+    p.add_argument("--dict", metavar="FILE", action="append", default=[], help=DICT_HELP)
     p.add_argument(
         "--force",
         action="store_true",
@@ -130,6 +128,11 @@ def short_value(elem: DataElement) -> str:
         n = len(value) if value is not None else 0
         return f"{n} item" if n == 1 else f"{n} items"
     kind = type(value)
+    if kind is Shortened:
+        if isinstance(value.shown, (bytes, bytearray)):
+            return f"({value.size} bytes)"
+        shown = _text(value.shown, vr)  # more follows, always
+        return shown if shown.endswith("...") else shown[: VALUE_WIDTH - 3] + "..."
     if kind is str and value and vr != "UI":
         text: str = value  # the common case, first
     elif value is None or value == "" or value == b"":
@@ -144,11 +147,182 @@ def short_value(elem: DataElement) -> str:
         text = "\\".join([_one(v, vr) for v in value])
     else:
         text = _one(value, vr)
+    return _cut(text)
+
+
+def _text(value: Any, vr: str) -> str:
+    """A converted value as one line of at most VALUE_WIDTH characters."""
+    from pydicom.multival import MultiValue
+
+    if isinstance(value, (list, tuple, MultiValue)):
+        return _cut("\\".join([_one(v, vr) for v in value]))
+    return _cut(_one(value, vr))
+
+
+def _cut(text: str) -> str:
     if not text.isprintable():
         text = "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
     if len(text) > VALUE_WIDTH:
         text = text[: VALUE_WIDTH - 3] + "..."
     return text
+
+
+def value_multiplicity(elem: DataElement) -> int:
+    """The VM the listing shows (pydicom's, or that of a whole long value)."""
+    value = elem.value
+    if type(value) is Shortened:
+        return value.vm
+    return int(elem.VM)
+
+
+# --- long values ------------------------------------------------------------------
+#
+# A value longer than LONG bytes is never decoded whole for the listing, which
+# shows VALUE_WIDTH characters of it: only its first PREFIX bytes are, and
+# its VM is worked out from its length (or, for text, by counting its
+# separators). At the top level pydicom is told to leave such values in the
+# file, and only those bytes are read.
+
+LONG = 4096
+PREFIX = 1024
+# The size of one value of each binary VR.
+_FIXED = {"AT": 4, "FL": 4, "FD": 8, "SL": 4, "SS": 2, "SV": 8, "UL": 4, "US": 2, "UV": 8}
+# Text VRs that hold one value whatever it contains.
+_SINGLE = frozenset(("LT", "ST", "UT", "UR"))
+_BYTES = frozenset(("OB", "OD", "OF", "OL", "OV", "OW", "UN"))
+
+
+class Shortened:
+    """The value of a long element as the listing keeps it: the first values
+    (or bytes), the VM and the size of the whole value."""
+
+    __slots__ = ("shown", "vm", "size")
+
+    def __init__(self, shown: Any, vm: int, size: int) -> None:
+        self.shown = shown
+        self.vm = vm
+        self.size = size
+
+
+class _Outside(NamedTuple):
+    """A value left in the file: where it is and its size."""
+
+    source: Any
+    position: int
+    size: int
+
+    def count(self, byte: bytes) -> int:
+        n, left = 0, self.size
+        self.source.seek(self.position)
+        while left > 0:
+            chunk = self.source.read(min(left, 1 << 20))
+            if not chunk:
+                break
+            n += chunk.count(byte)
+            left -= len(chunk)
+        return n
+
+
+def _prefix(value: bytes, vr: str) -> bytes:
+    """The first bytes of a long value, ending where a value or character
+    ends when it is text."""
+    head = value[:PREFIX]
+    if vr in _FIXED or vr in _BYTES:
+        return head
+    cut = head.rfind(b"\\")
+    if cut > 0:
+        return head[:cut]
+    end = len(head)
+    while end > len(head) - 4 and end > 0 and head[end - 1] >= 0x80:
+        end -= 1  # no character cut in two
+    return head[:end]
+
+
+class _LongValues:
+    """The pydicom hook that converts values, decoding long ones in part;
+    ``outside`` holds the values left in the file, by (tag, position)."""
+
+    def __init__(self, original: Any) -> None:
+        self.original = original
+        self.outside: dict[tuple[int, int], _Outside] = {}
+
+    def __call__(self, raw: Any, data: dict[str, Any], **kwargs: Any) -> None:
+        value, vr = raw.value, data["VR"]
+        if vr == "SQ" or not isinstance(value, bytes):
+            return self.original(raw, data, **kwargs)  # type: ignore[no-any-return]
+        outside = self.outside.get((int(raw.tag), raw.value_tell))
+        if outside is None and len(value) <= LONG:
+            return self.original(raw, data, **kwargs)  # type: ignore[no-any-return]
+        size = len(value) if outside is None else outside.size
+        head = _prefix(value, vr)
+        part: dict[str, Any] = {"VR": vr}
+        self.original(raw._replace(value=head, length=len(head)), part, **kwargs)
+        vr = part["VR"]
+        if vr in _FIXED:
+            vm = size // _FIXED[vr]
+        elif vr in _BYTES or vr in _SINGLE or isinstance(part["value"], bytes):
+            vm = 1
+        else:
+            separators = value.count(b"\\") if outside is None else outside.count(b"\\")
+            vm = separators + 1
+        data["VR"] = vr
+        data["value"] = Shortened(part["value"], vm, size)
+
+
+def _leave_long_values(ds: Dataset, source: Any, size: int, hook: _LongValues) -> None:
+    """Give the values pydicom left in the file (longer than LONG) their first
+    bytes, noting where the rest is; a sequence is read whole."""
+    from pydicom.datadict import dictionary_VR
+    from pydicom.dataelem import RawDataElement
+
+    from ._dicomfile import undefined_length_end
+
+    for tag in list(ds.keys()):
+        raw = ds.get_item(tag, keep_deferred=True)
+        if not isinstance(raw, RawDataElement) or raw.value is not None or not raw.length:
+            continue
+        source.seek(raw.value_tell)
+        if raw.length != 0xFFFFFFFF:
+            first = source.read(4)
+            sequence = raw.VR == "SQ" or (
+                raw.VR in (None, "UN") and first in (b"\xfe\xff\x00\xe0", b"\xff\xfe\xe0\x00")
+            )
+            if raw.VR is None and not sequence and not tag >> 16 & 1:
+                try:
+                    sequence = dictionary_VR(tag) == "SQ"
+                except KeyError:
+                    pass
+            if sequence:
+                source.seek(raw.value_tell)
+                _keep_raw(ds, raw._replace(value=source.read(raw.length)))
+                continue
+            length = raw.length
+        else:  # fragments, up to the sequence delimiter
+            length = undefined_length_end(source, raw.value_tell, raw.is_little_endian, size) - 8
+            length -= raw.value_tell
+        source.seek(raw.value_tell)
+        _keep_raw(ds, raw._replace(value=source.read(min(length, PREFIX))))
+        hook.outside[(int(tag), raw.value_tell)] = _Outside(source, raw.value_tell, length)
+
+
+def _keep_raw(ds: Dataset, raw: Any) -> None:
+    """Put ``raw`` back into ``ds`` undecoded (assigning a private element
+    through ``ds[tag]`` would decode it)."""
+    ds._dict[raw.tag] = raw
+
+
+@contextlib.contextmanager
+def _long_values_in_part() -> Iterator[_LongValues]:
+    """pydicom's value conversion, long values decoded in part, for the duration."""
+    from pydicom.hooks import hooks
+
+    original = hooks.raw_element_value
+    hook = _LongValues(original)
+    hooks.raw_element_value = hook
+    try:
+        yield hook
+    finally:
+        hooks.raw_element_value = original
 
 
 # --- the listing ------------------------------------------------------------------
@@ -188,7 +362,7 @@ def _rows(described: list[Described], private_only: bool) -> list[_Row]:
                         nested.extend(item)
             if private or nested or not private_only:
                 left = f"{tag_text(d.tag)} {elem.VR} {element_name(d)}"
-                out.append((depth, left, str(elem.VM), short_value(elem)))
+                out.append((depth, left, str(value_multiplicity(elem)), short_value(elem)))
                 out.extend(nested)
         return out
 
@@ -298,26 +472,6 @@ def _reason(path: str, e: BaseException) -> str:
     return f"{path}: cannot be read: {type(e).__name__}" + (f": {first}" if first else "")
 
 
-def cut_short(ds: Dataset) -> str | None:
-    """Why a dataset read from a truncated file is incomplete: its first
-    element whose value holds fewer bytes than its length says, or None."""
-    from pydicom.dataelem import RawDataElement
-
-    for part in (getattr(ds, "file_meta", None), ds):
-        if part is None:
-            continue
-        for tag in part.keys():
-            raw = part.get_item(tag)
-            if (
-                isinstance(raw, RawDataElement)
-                and isinstance(raw.value, bytes)
-                and raw.length != 0xFFFFFFFF
-                and len(raw.value) < raw.length
-            ):
-                return f"{tag_text(tag)} holds {len(raw.value)} of its {raw.length} bytes"
-    return None
-
-
 class DamagedDictionary(Exception):
     """A lookup met a dictionary file broken in a way opening it did not
     show; every file would meet it, so the command stops."""
@@ -327,49 +481,70 @@ def dump_file(
     path: str, dictionary: Any, args: argparse.Namespace
 ) -> tuple[list[str] | None, bool]:
     """The lines of one file and whether all of it was read. A file that
-    cannot be read gives no lines; a truncated one gives what it holds. Either
+    cannot be read gives no lines; one cut short gives what it holds. Either
     gets one error line; what pydicom warned about follows on standard error."""
+    from ._dicomfile import Repaired, find_cut
+
+    try:
+        kind = os.stat(path).st_mode
+        if not stat.S_ISREG(kind):
+            # A FIFO or a device would keep the reader waiting.
+            error(f"{path}: {'Is a directory' if stat.S_ISDIR(kind) else 'not a regular file'}")
+            return None, False
+        with open(path, "rb") as f:
+            size = os.fstat(f.fileno()).st_size
+            cut = find_cut(f, size, args.force)
+            f.seek(0)
+            if cut is None:
+                lines = _read(path, f, size, dictionary, args)
+            else:
+                lines = _read(path, Repaired(f, cut), cut.keep + len(cut.tail), dictionary, args)
+    except OSError as e:
+        error(_reason(path, e))
+        return None, False
+    if lines is not None and cut is not None:
+        error(f"{path}: truncated: {cut.reason}")
+    return lines, lines is not None and cut is None
+
+
+def _read(path: str, source: Any, size: int, dictionary: Any, args: argparse.Namespace) -> list[str] | None:
+    """The lines of the file that ``source`` reads, or None after an error line."""
     import pydicom
 
     from taglex.pydicom import fix_private_vrs
 
-    try:
-        kind = os.stat(path).st_mode
-    except OSError as e:
-        error(_reason(path, e))
-        return None, False
-    if not stat.S_ISREG(kind):
-        # A FIFO or a device would keep the reader waiting.
-        error(f"{path}: {'Is a directory' if stat.S_ISDIR(kind) else 'not a regular file'}")
-        return None, False
     messages: list[str] = []
     try:
-        with native_reports_silenced(), warnings.catch_warnings(record=True) as caught:
+        with contextlib.ExitStack() as stack:
+            stack.enter_context(native_reports_silenced())
+            caught = stack.enter_context(warnings.catch_warnings(record=True))
             warnings.simplefilter("always")
-            ds = pydicom.dcmread(path, force=args.force)
-            short = cut_short(ds)
-            fix_private_vrs(ds, dictionary)
             if args.json:
-                text = json.dumps(json_model(ds, dictionary, args.private), ensure_ascii=not _utf())
+                ds = pydicom.dcmread(source, force=args.force)
+                fix_private_vrs(ds, dictionary)
+                model = json_model(ds, dictionary, args.private)
+                text = json.dumps({"file": path, "dataset": model}, ensure_ascii=not _utf())
                 lines = [text]
             else:
+                hook = stack.enter_context(_long_values_in_part())
+                ds = pydicom.dcmread(source, force=args.force, defer_size=LONG)
+                _leave_long_values(ds, source, size, hook)
+                fix_private_vrs(ds, dictionary)
                 lines = [f"# {path}", *listing(ds, dictionary, args.private)]
         for w in caught:
-            text = _first_sentence(str(w.message))
-            if text and text not in messages:
-                messages.append(text)
+            message = _first_sentence(str(w.message))
+            if message and message not in messages:
+                messages.append(message)
     except Exception as e:  # pydicom raises many kinds for damaged files
         error(_reason(path, e))
-        return None, False
+        return None
     except BaseException as e:
         if not is_panic(e):
             raise
         raise DamagedDictionary(str(e)) from None
     for message in messages:
         error(f"{path}: warning: {message}")
-    if short is not None:
-        error(f"{path}: truncated: {short}")
-    return lines, short is None
+    return lines
 
 
 def run(args: argparse.Namespace) -> int:
@@ -378,7 +553,7 @@ def run(args: argparse.Namespace) -> int:
     except ImportError:
         error(INSTALL)
         return FAILED
-    from .lookup import open_dictionary
+    from ._common import open_dictionary
 
     dictionary = open_dictionary(args.dict)
     if dictionary is None:

@@ -5,8 +5,7 @@ from __future__ import annotations
 import argparse
 import json
 
-from ._common import FAILED, OK, damage_as_value_error, error
-from .lookup import open_dictionary
+from ._common import DICT_HELP, FAILED, OK, damage_as_value_error, error, open_dictionary
 
 DESCRIPTION = (
     "List the entries whose keyword or name contains TEXT, in any case, best "
@@ -17,7 +16,7 @@ DESCRIPTION = (
 
 def add_arguments(p: argparse.ArgumentParser) -> None:
     p.add_argument("text", metavar="TEXT")
-    p.add_argument("--dict", metavar="FILE", action="append", help="a .tlex file; repeat for layers")
+    p.add_argument("--dict", metavar="FILE", action="append", help=DICT_HELP)
     p.add_argument("--limit", metavar="N", type=int, default=50, help="at most N entries (0: all)")
     p.add_argument("--json", action="store_true", help="one JSON object per line")
 

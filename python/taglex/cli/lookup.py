@@ -8,7 +8,17 @@ from typing import TYPE_CHECKING
 
 from taglex._tags import Tag, parse_tag
 
-from ._common import FAILED, OK, USAGE, error, is_panic, native_reports_silenced, shown
+from ._common import (
+    DICT_HELP,
+    FAILED,
+    OK,
+    USAGE,
+    error,
+    is_panic,
+    native_reports_silenced,
+    open_dictionary,
+    shown,
+)
 
 if TYPE_CHECKING:
     from taglex import Dictionary, Entry
@@ -16,7 +26,7 @@ if TYPE_CHECKING:
 DESCRIPTION = (
     "Look a tag or a keyword up in a dictionary (the bundled one unless --dict "
     "is given; several --dict files are layers, the first that knows the tag "
-    "answers). TAG is a keyword such as PatientName, "
+    "answers; the output's 'layer' says which). TAG is a keyword such as PatientName, "
     "(gggg,eeee), gggg,eeee, ggggeeee or 0xggggeeee; a private element "
     "in block form is written (gggg,xxee) or gggg,xxee. With --creator, a "
     "private element written with its block, such as (0029,1010), is found "
@@ -32,13 +42,12 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
         "tag", metavar="TAG", type=tag_or_keyword, help="the tag, e.g. (0010,0010), or a keyword"
     )
     p.add_argument("--creator", metavar="TEXT", help="private creator of a private element")
+    p.add_argument("--dict", metavar="FILE", action="append", help=DICT_HELP)
     p.add_argument(
-        "--dict",
-        metavar="FILE",
-        action="append",
-        help="a .tlex file instead of the bundled one; repeat for layers, first wins",
+        "--json",
+        action="store_true",
+        help="print the entry as one JSON object (the ten keys that taglex build reads)",
     )
-    p.add_argument("--json", action="store_true", help="print the entry as one JSON object")
 
 
 def tag_or_keyword(text: str) -> Tag | str:
@@ -52,21 +61,9 @@ def tag_or_keyword(text: str) -> Tag | str:
         raise argparse.ArgumentTypeError(f"{e}; nor is it a keyword") from None
 
 
-def open_dictionary(paths: list[str] | None) -> Dictionary | None:
-    """The Dictionary of the --dict files (the bundled one if none); None,
-    after an error line, if one does not open."""
-    from taglex import Dictionary
-
-    try:
-        return Dictionary.default() if not paths else Dictionary(paths)
-    except (OSError, ValueError) as e:
-        error(str(e))
-        return None
-
-
 def format_entry(entry: Entry, block: bool = False) -> str:
     """The readable form of an entry: its tag as asked (``block``: asked in
-    block form, (gggg,xxee)), then its fields."""
+    block form, (gggg,xxee)), its fields and the layer that answered."""
     from taglex._tags import format_tag
 
     tag = entry.tag
@@ -86,6 +83,7 @@ def format_entry(entry: Entry, block: bool = False) -> str:
         ("retired", "yes" if entry.retired else "no"),
         ("description", entry.description),
         ("sources", ", ".join(entry.sources)),
+        ("layer", entry.layer or "(none: what every private creator element is)"),
     ]
     width = max(len(k) for k, _ in rows)
     return "\n".join(f"{k}:{' ' * (width - len(k) + 1)}{v}".rstrip() for k, v in rows)
@@ -121,9 +119,9 @@ def run(args: argparse.Namespace) -> int:
         message = d.miss_message(asked, args.creator, give="--creator")
         if message.startswith("no "):
             message += f" in {where}"
-            close = d.suggest(tag, args.creator) if isinstance(tag, str) else []
+            close = d.suggest(tag, args.creator)[:3] if isinstance(tag, str) else []
             if close:
-                message += "; did you mean " + ", ".join(close[:3]) + "?"
+                message += f"; did you mean {or_list(close)}?"
         error(message)
         return FAILED
     if args.json:
@@ -136,3 +134,8 @@ def run(args: argparse.Namespace) -> int:
 def _answer(d: Dictionary, tag: Tag | str, creator: str | None) -> Entry | None:
     """The entry of a keyword or a tag, asked as Dictionary.get asks it."""
     return d.get(tag if isinstance(tag, str) else str(tag), creator)
+
+
+def or_list(words: list[str]) -> str:
+    """"A", "A or B", "A, B or C"."""
+    return words[0] if len(words) == 1 else f"{', '.join(words[:-1])} or {words[-1]}"
