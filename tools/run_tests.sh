@@ -171,8 +171,8 @@ step "mypy --strict -p taglex"
 done_stage
 
 begin stubtest
-step "stubtest taglex._taglex"
-"$PYTHON" -m mypy.stubtest taglex._taglex
+step "stubtest taglex._taglex taglex._core"
+"$PYTHON" -m mypy.stubtest taglex._taglex taglex._core
 done_stage
 
 step "all tests passed in $(($(date +%s) - started))s"
