@@ -11,7 +11,7 @@ import textwrap
 import time
 from pathlib import Path
 
-from harness import Context, Section, Stats, ms, verdict, workload
+from harness import Context, Section, Stats, child_env, ms, verdict, workload
 
 PRIVATE_MEMORY = textwrap.dedent(
     """
@@ -31,7 +31,7 @@ def child_time(argv: list[str], clock: str, env: dict[str, str] | None = None) -
     system) or wall time."""
     start = time.perf_counter()
     with open(os.devnull, "wb") as null:
-        p = subprocess.Popen(argv, stdout=null, env=env)
+        p = subprocess.Popen(argv, stdout=null, env=child_env() if env is None else env)
         _, status, usage = os.wait4(p.pid, 0)
         p.returncode = os.waitstatus_to_exitcode(status)
     wall = time.perf_counter() - start

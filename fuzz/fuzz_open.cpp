@@ -566,10 +566,14 @@ void run_reverse_indexes(const DictionaryView& view) {
   try {
     const auto standard = taglex::StandardIndex::build(view);
     for (const std::string_view keyword : standard.keywords()) {
-      const auto k = standard.find(keyword);
-      FUZZ_CHECK(k.has_value() && *k < view.len());
-      const auto found = standard.find_keyword(keyword);
-      FUZZ_CHECK(found.has_value() && found->entry == *k && found->slot < standard.size());
+      // An answer is a record the index answers for its tag, with the keyword
+      // (a former keyword answers with the record whose description has it).
+      const auto found = standard.find_keyword(view, keyword);
+      if (!found) continue;
+      FUZZ_CHECK(found->record < view.record_count() && found->slot < standard.size());
+      const TagView r = view.record(found->record);
+      const auto hit = view.lookup_hash(r.group(), r.element(), 0);
+      FUZZ_CHECK(hit.has_value() && hit->raw().keyword_offset() == r.raw().keyword_offset());
     }
     for (const auto& r : standard.repeaters()) (void)r.mask.text();
   } catch (const InternalError&) {

@@ -80,9 +80,9 @@ std::optional<Answer> keyword_in(std::span<PyObject* const> layers, std::string_
     const Layer& l = at(layer);
     const taglex::DictionaryView& v = l.view();
     if (creator == nullptr) {
-      if (auto k = l.standard_index().find_keyword(keyword, hash)) {
-        const taglex::IndexEntry e = v.index_entry(k->entry);
-        return Answer{layer, e.record_index(), full(e.group(), e.element())};
+      if (auto k = l.standard_index().find_keyword(v, keyword, hash)) {
+        const taglex::TagView r = v.record(k->record);
+        return Answer{layer, k->record, full(r.group(), r.element())};
       }
       continue;
     }

@@ -235,10 +235,10 @@ PyResult<PyRef> tag_for_keyword(PyObject* self, PyObject* keyword) {
   for (PyObject* layer : layers(self)) {
     const Layer& l = layer_of(layer);
     const taglex::StandardIndex& index = l.standard_index();
-    if (const auto found = index.find_keyword(word, hash)) {
+    if (const auto found = index.find_keyword(l.view(), word, hash)) {
       if (found->repeating) return borrow(Py_None);
-      const taglex::IndexEntry e = l.view().index_entry(found->entry);
-      const std::uint32_t tag = std::uint32_t{e.group()} << 16 | e.element();
+      const taglex::TagView r = l.view().record(found->record);
+      const std::uint32_t tag = std::uint32_t{r.group()} << 16 | r.element();
       if (!first) return expect_object(PyLong_FromUnsignedLong(tag));
       const TagInts& cache =
           as_datadict(self)->tag_ints->get([&] { return TagInts(index.size()); });

@@ -1,5 +1,6 @@
 #include "taglex/index.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <functional>
@@ -39,6 +40,10 @@ bool same_key(const IndexEntry& a, const IndexEntry& b) noexcept {
          a.creator_hash() == b.creator_hash();
 }
 
+std::uint32_t tag_of(const TagView& r) noexcept {
+  return std::uint32_t{r.group()} << 16 | r.element();
+}
+
 // A record that stands for a data element without a creator.
 bool is_standard(const TagView& r) noexcept {
   return r.raw().creator_len() == 0 && !r.element_is_block_offset();
@@ -64,98 +69,156 @@ void StandardIndex::rehash(std::size_t capacity) {
   table_.assign(capacity, 0);
   const std::size_t mask = capacity - 1;
   for (std::size_t i = 0; i < slots_.size(); ++i) {
-    std::size_t at = slots_[i].hash & mask;
+    std::size_t at = slots_[i].hash & mask;  // capacities stay far below 2^32
     while (table_[at] != 0) at = (at + 1) & mask;
     table_[at] = static_cast<std::uint32_t>(i + 1);
   }
 }
 
-void StandardIndex::insert(std::string_view keyword, std::uint32_t entry) {
+std::size_t StandardIndex::insert(const DictionaryView& view, std::string_view keyword,
+                                  std::uint32_t record, bool replace) {
+  if (keyword.size() > 0xFFFF || keyword.data() < base_) return kNoSlot;  // no keyword of a record
   if ((slots_.size() + 1) * 4 > table_.size() * 3) rehash(table_.empty() ? 1024 : table_.size() * 2);
-  const std::size_t hash = hash_(keyword);
+  const auto hash = static_cast<std::uint32_t>(hash_(keyword));
   const std::size_t mask = table_.size() - 1;
   std::size_t at = hash & mask;
   while (table_[at] != 0) {
-    const Slot& s = slots_[table_[at] - 1];
-    if (s.hash == hash && s.keyword == keyword) return;  // the first one stays
+    const std::size_t i = table_[at] - 1;
+    Slot& s = slots_[i];
+    if (s.hash == hash && keyword_of(s) == keyword) {
+      if (replace && tag_of(view.record(record)) < tag_of(view.record(s.record))) s.record = record;
+      return i;
+    }
     at = (at + 1) & mask;
   }
-  slots_.push_back(Slot{hash, keyword, entry});
+  slots_.push_back(Slot{hash, static_cast<std::uint32_t>(keyword.data() - base_), record,
+                        static_cast<std::uint16_t>(keyword.size())});
   table_[at] = static_cast<std::uint32_t>(slots_.size());
+  return slots_.size() - 1;
 }
 
-const StandardIndex::Slot* StandardIndex::slot_of(std::string_view keyword,
-                                                   std::size_t hash) const noexcept {
-  if (table_.empty()) return nullptr;
+std::size_t StandardIndex::slot_of(std::string_view keyword, std::size_t hash) const noexcept {
+  if (table_.empty()) return kNoSlot;
   const std::size_t mask = table_.size() - 1;
-  for (std::size_t at = hash & mask; table_[at] != 0; at = (at + 1) & mask) {
-    const Slot& s = slots_[table_[at] - 1];
-    if (s.hash == hash && s.keyword == keyword) return &s;
+  const auto low = static_cast<std::uint32_t>(hash);
+  for (std::size_t at = low & mask; table_[at] != 0; at = (at + 1) & mask) {
+    const std::size_t i = table_[at] - 1;
+    const Slot& s = slots_[i];
+    if (s.hash == low && keyword_of(s) == keyword) return i;
   }
-  return nullptr;
+  return kNoSlot;
 }
 
-std::optional<std::uint32_t> StandardIndex::find(std::string_view keyword) const noexcept {
-  const Slot* s = slot_of(keyword, hash_(keyword));
-  if (s == nullptr) return std::nullopt;
-  return s->entry;
+std::optional<StandardIndex::Found> StandardIndex::find_keyword(const DictionaryView& view,
+                                                                std::string_view keyword) const {
+  return find_keyword(view, keyword, hash_(keyword));
 }
 
-std::optional<StandardIndex::Found> StandardIndex::find_keyword(
-    std::string_view keyword) const noexcept {
-  return find_keyword(keyword, hash_(keyword));
+std::optional<StandardIndex::Found> StandardIndex::find_keyword(const DictionaryView& view,
+                                                                std::string_view keyword,
+                                                                std::size_t hash) const {
+  const std::size_t i = slot_of(keyword, hash);
+  if (i == kNoSlot) return std::nullopt;
+  const Slot& s = slots_[i];
+  const Found found{s.record, s.repeating, static_cast<std::uint32_t>(i)};
+  std::atomic<std::uint8_t>& checked = checked_[i];
+  std::uint8_t state = checked.load(std::memory_order_relaxed);
+  if (state == 0) {
+    // The index must answer this record for its tag (the last of equal
+    // keys, the record it names): otherwise the record is not part of what
+    // the dictionary answers.
+    const TagView r = view.record(s.record);
+    state = 2;
+    if (view.len() != 0) {
+      const std::uint32_t k = view.position_of(r.group(), r.element(), 0);
+      const IndexEntry e = view.index_entry(k);
+      if (e.group() == r.group() && e.element() == r.element() && e.creator_hash() == 0 &&
+          e.record_index() == s.record) {
+        state = 1;
+      }
+    }
+    checked.store(state, std::memory_order_relaxed);
+  }
+  if (state == 1) return found;
+  if (i >= current_) return std::nullopt;  // a former keyword of such a record
+  auto other = fallback(view, keyword);
+  if (other) other->repeating = s.repeating, other->slot = found.slot;
+  return other;
 }
 
-std::optional<StandardIndex::Found> StandardIndex::find_keyword(std::string_view keyword,
-                                                                std::size_t hash) const noexcept {
-  const Slot* s = slot_of(keyword, hash);
-  if (s == nullptr) return std::nullopt;
-  return Found{s->entry, s->repeating, static_cast<std::uint32_t>(s - slots_.data())};
-}
-
-std::vector<std::string_view> StandardIndex::keywords() const {
-  std::vector<std::string_view> out;
-  out.reserve(slots_.size());
-  for (const Slot& s : slots_) out.push_back(s.keyword);
-  return out;
-}
-
-StandardIndex StandardIndex::build(const DictionaryView& view, Hash hash) {
-  StandardIndex index;
-  index.hash_ = hash;
-  index.rehash(1024);
-  // Texts are shared between records (every element of a repeating group
-  // has the same keyword and description): a text met at the same offset,
-  // with the same length, as a recent one was handled already.
-  constexpr std::size_t kSeen = 1024;
-  constexpr std::uint64_t kNone = ~std::uint64_t{0};
-  std::vector<std::uint64_t> seen_keyword(kSeen, kNone);
-  std::vector<std::uint64_t> seen_description(kSeen, kNone);
-  const auto text_key = [](std::uint32_t offset, std::uint32_t len) {
-    return std::uint64_t{len} << 32 | offset;
-  };
-  struct Former {
-    std::string_view keyword;
-    std::uint32_t entry;
-  };
-  std::vector<Former> former;
-  std::vector<std::uint64_t> masks_seen;
-
+std::optional<StandardIndex::Found> StandardIndex::fallback(const DictionaryView& view,
+                                                            std::string_view keyword) const {
   const std::uint32_t n = view.len();
   for (std::uint32_t k = 0; k < n; ++k) {
     const IndexEntry entry = view.index_entry(k);
     if (entry.creator_hash() != 0) continue;
     if (k + 1 < n && same_key(entry, view.index_entry(k + 1))) continue;  // a later one answers
     const TagView record = view.record(entry.record_index());
+    if (is_standard(record) && record.keyword() == keyword) {
+      return Found{entry.record_index(), false, 0};
+    }
+  }
+  return std::nullopt;
+}
+
+std::vector<std::string_view> StandardIndex::keywords() const {
+  std::vector<std::string_view> out;
+  out.reserve(slots_.size());
+  for (std::size_t i = 0; i < slots_.size(); ++i) out.push_back(keyword_of(slots_[i]));
+  return out;
+}
+
+StandardIndex StandardIndex::build(const DictionaryView& view, Hash hash) {
+  StandardIndex index;
+  index.hash_ = hash;
+  index.base_ = reinterpret_cast<const char*>(view.strings_data());
+  index.rehash(1024);
+  // Texts are shared between records (every element of a repeating group
+  // has the same keyword and description): a text met at the same offset,
+  // with the same length, as a recent one was handled already.
+  constexpr std::size_t kSeen = 1024;
+  constexpr std::uint64_t kNone = ~std::uint64_t{0};
+  struct Seen {
+    std::uint64_t key;
+    std::size_t slot;
+  };
+  std::vector<Seen> seen_keyword(kSeen, Seen{kNone, kNoSlot});
+  std::vector<std::uint64_t> seen_description(kSeen, kNone);
+  const auto text_key = [](std::uint32_t offset, std::uint32_t len) {
+    return std::uint64_t{len} << 32 | offset;
+  };
+  struct Former {
+    std::string_view keyword;
+    std::uint32_t record;
+  };
+  std::vector<Former> former;
+  std::vector<std::uint64_t> masks_seen;
+
+  // Records in the order the file stores them, which the validator has
+  // just read through: no page of the index array is touched.
+  const std::uint32_t n = view.record_count();
+  // While the records come in ascending tag order (as a writer stores
+  // them), a record never has a lower tag than one met before it.
+  bool ascending = true;
+  std::uint32_t last_tag = 0;
+  for (std::uint32_t r = 0; r < n; ++r) {
+    const TagView record = view.record(r);
     if (!is_standard(record)) continue;
+    const std::uint32_t tag = tag_of(record);
+    ascending = ascending && tag >= last_tag;
+    last_tag = tag;
 
     const std::uint32_t kw_offset = record.raw().keyword_offset();
     const std::uint64_t kw_key = text_key(kw_offset, record.raw().keyword_len());
-    std::uint64_t& kw_seen = seen_keyword[kw_offset % kSeen];
-    if (kw_seen != kw_key) {
+    Seen& kw_seen = seen_keyword[kw_offset % kSeen];
+    if (kw_seen.key == kw_key) {
+      if (!ascending && kw_seen.slot != kNoSlot) {
+        Slot& s = index.slots_[kw_seen.slot];
+        if (tag < tag_of(view.record(s.record))) s.record = r;
+      }
+    } else {
       const std::string_view keyword = record.keyword();
-      if (!keyword.empty()) index.insert(keyword, k);
-      kw_seen = kw_key;
+      kw_seen = {kw_key, keyword.empty() ? kNoSlot : index.insert(view, keyword, r, true)};
     }
 
     const std::uint32_t de_offset = record.raw().description_offset();
@@ -167,7 +230,7 @@ StandardIndex StandardIndex::build(const DictionaryView& view, Hash hash) {
     if (text.empty()) continue;
     const description::Parsed parsed = description::parse(text);
     for (const std::string_view old : description::split_list(parsed.formerly)) {
-      former.push_back(Former{old, k});
+      former.push_back(Former{old, r});
     }
     const auto add_mask = [&](const description::Mask& mask, std::string_view keyword) {
       const std::uint64_t key = std::uint64_t{mask.value} << 32 | mask.care;
@@ -185,12 +248,21 @@ StandardIndex StandardIndex::build(const DictionaryView& view, Hash hash) {
     }
   }
   index.current_ = index.slots_.size();
-  for (const Former& f : former) index.insert(f.keyword, f.entry);
-  for (const Repeater& r : index.repeaters_) {
-    if (const Slot* s = index.slot_of(r.keyword, hash(r.keyword))) {
-      const_cast<Slot*>(s)->repeating = true;
-    }
+  for (const Former& f : former) {
+    // A current keyword keeps its slot; of the records a former one names,
+    // the lowest tag.
+    const std::size_t i = index.slot_of(f.keyword, hash(f.keyword));
+    if (i == kNoSlot || i >= index.current_) index.insert(view, f.keyword, f.record, true);
   }
+  for (const Repeater& r : index.repeaters_) {
+    const std::size_t i = index.slot_of(r.keyword, hash(r.keyword));
+    if (i != kNoSlot) index.slots_[i].repeating = true;
+  }
+  std::stable_sort(index.repeaters_.begin(), index.repeaters_.end(),
+                   [](const Repeater& a, const Repeater& b) {
+                     return std::pair(a.mask.value, a.mask.care) < std::pair(b.mask.value, b.mask.care);
+                   });
+  index.checked_ = std::make_unique<std::atomic<std::uint8_t>[]>(index.slots_.size());
   return index;
 }
 

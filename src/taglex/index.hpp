@@ -13,7 +13,9 @@
 #pragma once
 
 #include <cstdint>
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,40 +27,49 @@
 
 namespace taglex {
 
-// Keyword to index entry, for the data elements without a creator. Of the
-// entries sharing a keyword the first in index order (the lowest tag)
-// answers; a former keyword (a description's "formerly" part) answers with
-// its element unless some element has it as its own keyword.
+// Keyword to record, for the data elements without a creator. Of the
+// records sharing a keyword the one of the lowest tag answers; a former
+// keyword (a description's "formerly" part) answers with its element unless
+// some element has it as its own keyword. Built from the records alone, in
+// one pass (the index array is not read); an answer counts only when the
+// index answers that record for its tag, which is checked once per keyword.
 class StandardIndex {
  public:
   // How keywords are hashed for the table: a caller that holds a ready
   // hash of the texts it asks (an interpreter's own string hash) builds the
-  // index with that function and asks with find_keyword(keyword, hash).
+  // index with that function and asks with find_keyword(view, keyword, hash).
   using Hash = std::size_t (*)(std::string_view) noexcept;
   static std::size_t default_hash(std::string_view keyword) noexcept;
 
   static StandardIndex build(const DictionaryView& view, Hash hash = &default_hash);
 
-  std::optional<std::uint32_t> find(std::string_view keyword) const noexcept;
+  StandardIndex() = default;
+  StandardIndex(StandardIndex&&) noexcept = default;
+  StandardIndex& operator=(StandardIndex&&) noexcept = default;
 
-  // find(), and whether the keyword is also that of a repeating mask (the
-  // keyword of a repeating group's elements), in one probe.
   struct Found {
-    std::uint32_t entry;
-    bool repeating;
+    std::uint32_t record;
+    bool repeating;      // the keyword is also that of a repeating mask
     std::uint32_t slot;  // a number below size(), the same for the same keyword
   };
   std::size_t size() const noexcept { return slots_.size(); }
-  std::optional<Found> find_keyword(std::string_view keyword) const noexcept;
-  // The same, `hash` being the index's Hash of `keyword`.
-  std::optional<Found> find_keyword(std::string_view keyword, std::size_t hash) const noexcept;
+
+  // The record `keyword` answers with in `view` (the dictionary the index
+  // was built from): its own, or for a file whose index does not answer
+  // that record for its tag (a duplicate key, a record no entry names), the
+  // first entry in index order that has the keyword. `hash` is the index's
+  // Hash of `keyword`. Thread-safe.
+  std::optional<Found> find_keyword(const DictionaryView& view, std::string_view keyword,
+                                    std::size_t hash) const;
+  std::optional<Found> find_keyword(const DictionaryView& view, std::string_view keyword) const;
 
   // Every keyword the index answers, current ones first, each once.
   std::vector<std::string_view> keywords() const;
 
   // The repeating masks of the registry ("repeating (60xx,3000)" of an
   // element, or "also repeating (mask) Keyword" of the element a mask
-  // meets), each once, in index order, with the keyword that goes with it.
+  // meets), each once, in the order of their fixed digits (the tag order of
+  // the registry), with the keyword that goes with it.
   struct Repeater {
     description::Mask mask;
     std::string_view keyword;
@@ -66,17 +77,46 @@ class StandardIndex {
   const std::vector<Repeater>& repeaters() const noexcept { return repeaters_; }
 
  private:
+  // 16 bytes a keyword: the low half of its hash, where its text lies in the
+  // strings table, and the record it answers with.
   struct Slot {
-    std::size_t hash;
-    std::string_view keyword;
-    std::uint32_t entry;
+    std::uint32_t hash;
+    std::uint32_t offset;
+    std::uint32_t record;
+    std::uint16_t length;
     bool repeating = false;
   };
-  const Slot* slot_of(std::string_view keyword, std::size_t hash) const noexcept;
+  // Slots in chunks of a fixed size, so that growing never copies (nor
+  // leaves the memory of a smaller copy behind).
+  class Slots {
+   public:
+    std::size_t size() const noexcept { return size_; }
+    Slot& operator[](std::size_t i) noexcept { return chunks_[i / kChunk][i % kChunk]; }
+    const Slot& operator[](std::size_t i) const noexcept { return chunks_[i / kChunk][i % kChunk]; }
+    void push_back(const Slot& s) {
+      if (size_ % kChunk == 0) chunks_.push_back(std::make_unique<Slot[]>(kChunk));
+      (*this)[size_++] = s;
+    }
+
+   private:
+    static constexpr std::size_t kChunk = 512;
+    std::vector<std::unique_ptr<Slot[]>> chunks_;
+    std::size_t size_ = 0;
+  };
+  std::string_view keyword_of(const Slot& s) const noexcept { return {base_ + s.offset, s.length}; }
+  static constexpr std::size_t kNoSlot = ~std::size_t{0};
+  std::size_t slot_of(std::string_view keyword, std::size_t hash) const noexcept;
+  const char* base_ = nullptr;  // the strings table, which every keyword lies in
   Hash hash_ = &default_hash;
-  void insert(std::string_view keyword, std::uint32_t entry);
+  // The slot of `keyword`, made for `record` if there is none; an existing
+  // slot takes `record` when its tag is lower (and `replace` allows it).
+  std::size_t insert(const DictionaryView& view, std::string_view keyword, std::uint32_t record,
+                     bool replace);
+  std::optional<Found> fallback(const DictionaryView& view, std::string_view keyword) const;
+  // Per slot: 0 not checked yet, 1 the index answers its record, 2 it does not.
+  std::unique_ptr<std::atomic<std::uint8_t>[]> checked_;
   void rehash(std::size_t capacity);
-  std::vector<Slot> slots_;            // dense, in insertion order
+  Slots slots_;                        // dense, in insertion order
   std::vector<std::uint32_t> table_;   // slot number + 1, 0 for free; a power of two
   std::size_t current_ = 0;            // slots_[0, current_) are own keywords
   std::vector<Repeater> repeaters_;

@@ -316,16 +316,12 @@ std::optional<TagView> DictionaryView::record_of(const std::byte* entry,
   return record(IndexEntry(entry).record_index());
 }
 
-TagView DictionaryView::record(std::uint32_t r) const {
-  const std::uint32_t m = records_count_;
-  if (r >= m) {
-    std::string msg("index out of bounds: the len is ");
-    append_decimal(msg, m);
-    msg.append(" but the index is ");
-    append_decimal(msg, r);
-    throw InternalError(std::move(msg));
-  }
-  return TagView(TagRecord(records_ + std::size_t{r} * TagRecord::kSize), strings_, strings_len_);
+void DictionaryView::throw_record_out_of_bounds(std::uint32_t r) const {
+  std::string msg("index out of bounds: the len is ");
+  append_decimal(msg, records_count_);
+  msg.append(" but the index is ");
+  append_decimal(msg, r);
+  throw InternalError(std::move(msg));
 }
 
 std::uint32_t DictionaryView::position_of(std::uint16_t group, std::uint16_t element,

@@ -205,14 +205,19 @@ class DictionaryView {
   // throws InternalError for r past the records array.
   std::uint32_t record_count() const noexcept { return records_count_; }
   std::uint32_t strings_len() const noexcept { return strings_len_; }
+  const std::byte* strings_data() const noexcept { return strings_; }
   IndexEntry index_entry(std::uint32_t k) const noexcept {
     return IndexEntry(index_ + std::size_t{k} * IndexEntry::kSize);
   }
-  TagView record(std::uint32_t r) const;
+  TagView record(std::uint32_t r) const {
+    if (r >= records_count_) [[unlikely]] throw_record_out_of_bounds(r);
+    return TagView(TagRecord(records_ + std::size_t{r} * TagRecord::kSize), strings_, strings_len_);
+  }
   // The record of index entry k; throws InternalError as lookup does.
   TagView record_of_entry(std::uint32_t k) const { return record(index_entry(k).record_index()); }
 
  private:
+  [[noreturn]] void throw_record_out_of_bounds(std::uint32_t r) const;
   // The record of the index entry `entry` found for `wanted`, if its key is
   // `wanted`.
   std::optional<TagView> record_of(const std::byte* entry, std::uint64_t wanted) const;

@@ -63,10 +63,10 @@ class Built {
   const taglex::DictionaryView& view() const { return *view_; }
   // The (group, element) of the entry a keyword finds, or (0, 0).
   std::pair<int, int> tag_of(std::string_view keyword) const {
-    const auto k = taglex::StandardIndex::build(view()).find(keyword);
+    const auto k = taglex::StandardIndex::build(view()).find_keyword(view(), keyword);
     if (!k) return {0, 0};
-    const auto e = view().index_entry(*k);
-    return {e.group(), e.element()};
+    const auto r = view().record(k->record);
+    return {r.group(), r.element()};
   }
 
  private:
