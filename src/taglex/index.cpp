@@ -152,9 +152,11 @@ std::optional<StandardIndex::Found> StandardIndex::fallback(const DictionaryView
   for (std::uint32_t k = 0; k < n; ++k) {
     const IndexEntry entry = view.index_entry(k);
     if (entry.creator_hash() != 0) continue;
-    if (k + 1 < n && same_key(entry, view.index_entry(k + 1))) continue;  // a later one answers
     const TagView record = view.record(entry.record_index());
-    if (is_standard(record) && record.keyword() == keyword) {
+    // The entry counts only if a lookup of its tag finds it (in a file whose
+    // index is not sorted, the search may not).
+    if (is_standard(record) && record.keyword() == keyword &&
+        view.position_of(entry.group(), entry.element(), 0) == k) {
       return Found{entry.record_index(), false, 0};
     }
   }
