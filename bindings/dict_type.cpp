@@ -99,11 +99,8 @@ PyRef new_key(std::size_t i) {
 }
 
 PyObject* new_result_dict() {
-#if PY_VERSION_HEX < 0x030F0000
+  // Sized for the ten entries, so that filling it never resizes it.
   return _PyDict_NewPresized(static_cast<Py_ssize_t>(kKeys.size()));
-#else
-  return PyDict_New();
-#endif
 }
 
 // The ten entries of a found tag, in this order: group, element, creator,
