@@ -155,6 +155,8 @@ class Context:
             self._floor = self.floor_module.Floor(std, priv)
             assert self._floor.lookup(*STD) == std
             assert self._floor.lookup(PRIV_GROUP, PRIV_ELEMENT, CREATOR_OTHER) == priv
+            assert self._floor.lookup_keys_once(*STD) == std
+            assert self._floor.lookup_keys_once(PRIV_GROUP, PRIV_ELEMENT, CREATOR_OTHER) == priv
         return self._floor
 
 
