@@ -23,6 +23,7 @@ its own::
 from __future__ import annotations
 
 import argparse
+import os
 import statistics
 import time
 import timeit
@@ -38,6 +39,12 @@ PRIV_FULL = (PRIV_GROUP << 16) | 0x1010  # the same element in block 0x10
 CREATOR = "SIEMENS CSA HEADER"
 CREATOR_OTHER = "  siemens   Csa header "  # another case and spacing, ASCII
 MISS = (0x0010, 0x0003)  # no such standard element
+
+# The environment of every fresh process the workloads start: byte-code
+# caches are kept, as an installed package has them (pydicom's wheel comes
+# compiled; with PYTHONDONTWRITEBYTECODE=1 every child would compile taglex's
+# modules anew).
+CHILD_ENV = {k: v for k, v in os.environ.items() if k != "PYTHONDONTWRITEBYTECODE"}
 
 
 # --- measuring ---------------------------------------------------------------

@@ -11,7 +11,7 @@ import textwrap
 import time
 from pathlib import Path
 
-from harness import Context, Section, Stats, ms, verdict, workload
+from harness import CHILD_ENV, Context, Section, Stats, ms, verdict, workload
 
 PRIVATE_MEMORY = textwrap.dedent(
     """
@@ -26,9 +26,9 @@ PRIVATE_MEMORY = textwrap.dedent(
 )
 
 
-def child_time(argv: list[str], clock: str, env: dict[str, str] | None = None) -> float:
-    """Runs argv to completion (in ``env`` if given); its CPU time (user +
-    system) or wall time."""
+def child_time(argv: list[str], clock: str, env: dict[str, str] = CHILD_ENV) -> float:
+    """Runs argv to completion in ``env``; its CPU time (user + system) or
+    wall time."""
     start = time.perf_counter()
     with open(os.devnull, "wb") as null:
         p = subprocess.Popen(argv, stdout=null, env=env)
@@ -87,7 +87,8 @@ def memory_added(path: str, rounds: int) -> dict[str, dict[str, int]]:
         samples = []
         for _ in range(rounds):
             res = subprocess.run(
-                [sys.executable, "-c", script], capture_output=True, text=True, check=True
+                [sys.executable, "-c", script], capture_output=True, text=True, check=True,
+                env=CHILD_ENV,
             )
             samples.append(json.loads(res.stdout))
         total = sorted(samples, key=lambda s: s["Private_Clean"] + s["Private_Dirty"])
