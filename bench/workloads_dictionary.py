@@ -256,7 +256,7 @@ def rows(
         shown(kw), "at most 3 ms (median)", ok,
     ))  # fmt: skip
     out.append(("  of which Dictionary.default() alone", shown(first("taglex, open only")), "-", None))
-    out.append(("  the second tag_for_keyword of the same process", shown([t[2] for t in fresh["taglex"]]),
+    out.append(("  the same statement again, in the same process", shown([t[2] for t in fresh["taglex"]]),
                 "-", None))  # fmt: skip
     out.append(("first datadict.tag_for_keyword in a fresh process, above import taglex "
                 "(the import of taglex.datadict and the question)", shown(first("taglex.datadict")),
