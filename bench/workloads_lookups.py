@@ -132,7 +132,7 @@ def python_lookups(ctx: Context) -> Section:
         ("standard: floor / floor keys once (what new keys cost)",
          lk_ratio("std/floor", "std/floor keys once"), "", None),
         ("private: pydicom get_private_entry / taglex", pd_r, ">= 3x", pd_r[0] >= 3),
-        ("private: pydicom get_private_entry / floor (the most any lookup could reach)",
+        ("private: pydicom get_private_entry / floor (the most a lookup with new keys could reach)",
          lk_ratio("priv/pydicom get_private_entry", "priv/floor"), "", None),
         ("private: pydicom get_private_entry + dict / taglex", lk_ratio("priv/pydicom dict", "priv/taglex"), "", None),
         ("standard: pydicom get_entry + dict / taglex", lk_ratio("std/pydicom dict", "std/taglex"), "", None),

@@ -10,7 +10,9 @@ import subprocess
 import sys
 import textwrap
 
-from harness import CHILD_ENV, CREATOR, CREATOR_OTHER, PRIV_ELEMENT, PRIV_FULL, PRIV_GROUP, Context, Section, verdict, workload
+from harness import (
+    CHILD_ENV, CREATOR, CREATOR_OTHER, PRIV_ELEMENT, PRIV_FULL, PRIV_GROUP, Context, Section, verdict, workload,
+)  # fmt: skip
 
 WORKERS = 8
 LIMIT = 1.5e6  # bytes of PSS added per process, at most
