@@ -157,6 +157,10 @@ def setting(ctx: Context, command: str, started: str, loads: tuple[str, str], ex
         f"~{ctx.runner.run_time:g} s, workloads of a group interleaved round by round; min and median per "
         "call. Targets are judged on the ratio of the minima (other processes only ever add time); the ratio "
         "of the medians is shown beside it.",
+        "- Fresh processes run with byte-code caches kept, as an installed package has them (their "
+        "environment leaves out PYTHONDONTWRITEBYTECODE"
+        + (", which this run's has" if "PYTHONDONTWRITEBYTECODE" in os.environ else "")
+        + ").",
         "",
     ]
 

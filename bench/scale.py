@@ -29,27 +29,13 @@ from typing import Any
 import numpy as np
 
 from taglex import _format
+from taglex._core import creator_hash
 from taglex._format import VR_CODES
 
 NAMES = 997
 CREATORS = tuple(f"BENCH CREATOR {k}" for k in range(4))
 SOURCES = ((), ("DICOM",), ("DICOM", "Bench"))
 PRIVATE_EVERY = 8
-
-
-def fnv1a32(data: bytes) -> int:
-    h = 0x811C9DC5
-    for b in data:
-        h = ((h ^ b) * 0x01000193) & 0xFFFFFFFF
-    return h
-
-
-def creator_hash(creator: str) -> int:
-    """The index hash of an ASCII creator: FNV-1a 32 of its canonical form
-    (words joined by one space, upper case). ASCII only, which is all the
-    generated creators are."""
-    assert creator.isascii()
-    return fnv1a32(" ".join(creator.split()).upper().encode())
 
 
 def step(n: int) -> int:

@@ -11,7 +11,7 @@ import textwrap
 import time
 from pathlib import Path
 
-from harness import Context, Section, Stats, child_env, ms, verdict, workload
+from harness import CHILD_ENV, Context, Section, Stats, ms, verdict, workload
 
 PRIVATE_MEMORY = textwrap.dedent(
     """
@@ -26,12 +26,12 @@ PRIVATE_MEMORY = textwrap.dedent(
 )
 
 
-def child_time(argv: list[str], clock: str, env: dict[str, str] | None = None) -> float:
-    """Runs argv to completion (in ``env`` if given); its CPU time (user +
-    system) or wall time."""
+def child_time(argv: list[str], clock: str, env: dict[str, str] = CHILD_ENV) -> float:
+    """Runs argv to completion in ``env``; its CPU time (user + system) or
+    wall time."""
     start = time.perf_counter()
     with open(os.devnull, "wb") as null:
-        p = subprocess.Popen(argv, stdout=null, env=child_env() if env is None else env)
+        p = subprocess.Popen(argv, stdout=null, env=env)
         _, status, usage = os.wait4(p.pid, 0)
         p.returncode = os.waitstatus_to_exitcode(status)
     wall = time.perf_counter() - start
@@ -54,6 +54,33 @@ def fresh_processes(clock: str, path: str, rounds: int) -> dict[str, Stats]:
         for k, argv in cases.items():
             out[k].times.append(child_time(argv, clock))
     return out
+
+
+IMPORTED = textwrap.dedent(
+    """
+    import json, sys
+
+    def loaded():
+        return sorted(m for m in sys.modules if m == "taglex._core" or m.split(".")[0] == "pydicom")
+
+    import taglex
+    after_import = loaded()
+    taglex.open_default().lookup(0x0010, 0x0010)
+    after_lookup = loaded()
+    taglex.Dictionary.default().get(0x00100010)
+    after_get = loaded()
+    print(json.dumps([after_import, after_lookup, after_get]))
+    """
+)
+
+
+def imported_modules() -> list[list[str]]:
+    """In a fresh process: the modules of pydicom and taglex._core loaded
+    after ``import taglex``, after a Dict lookup, and after Dictionary.get."""
+    res = subprocess.run(
+        [sys.executable, "-c", IMPORTED], capture_output=True, text=True, check=True, env=CHILD_ENV
+    )
+    return json.loads(res.stdout)
 
 
 def _memory_script(setup: str, action: str) -> str:
@@ -87,7 +114,8 @@ def memory_added(path: str, rounds: int) -> dict[str, dict[str, int]]:
         samples = []
         for _ in range(rounds):
             res = subprocess.run(
-                [sys.executable, "-c", script], capture_output=True, text=True, check=True
+                [sys.executable, "-c", script], capture_output=True, text=True, check=True,
+                env=CHILD_ENV,
             )
             samples.append(json.loads(res.stdout))
         total = sorted(samples, key=lambda s: s["Private_Clean"] + s["Private_Dirty"])
@@ -152,6 +180,29 @@ def opening(ctx: Context) -> Section:
         "open bundled >= 400x faster than a fresh import of pydicom.datadict",
         f"{open_ratio[0]:,.0f}x (min) / {open_ratio[1]:,.0f}x (median)",
         ok,
+    )
+
+    after_import, after_lookup, after_get = imported_modules()
+
+    def listed(names: list[str]) -> str:
+        return ", ".join(f"`{n}`" for n in names) if names else "none"
+
+    # The check must be able to see the module: Dictionary loads it.
+    light = not after_import and not after_lookup and after_get == ["taglex._core"]
+    out.add(
+        "Modules of pydicom and `taglex._core` in `sys.modules` of a fresh process:",
+        "",
+        "| After | loaded |",
+        "|---|---|",
+        f"| `import taglex` | {listed(after_import)} |",
+        f"| then `taglex.open_default().lookup(0x0010, 0x0010)` | {listed(after_lookup)} |",
+        f"| then `taglex.Dictionary.default().get(0x00100010)` | {listed(after_get)} |",
+        "",
+    )
+    out.target(
+        "import taglex imports neither pydicom nor taglex._core until used",
+        f"after import: {listed(after_import)}; after Dictionary.get: {listed(after_get)}",
+        light,
     )
 
     out.add(

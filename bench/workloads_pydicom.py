@@ -36,7 +36,7 @@ import warnings
 from collections.abc import Callable
 from typing import Any
 
-from harness import Context, Section, Stats, ms, ratio, verdict, workload
+from harness import CHILD_ENV, Context, Section, Stats, ms, ratio, verdict, workload
 
 DUMP_FILES = ("CT_small.dcm", "MR_small.dcm")
 PRIVATE_ELEMENTS = 1000
@@ -71,7 +71,7 @@ def child_time(argv: list[str], clock: str) -> float:
     """Runs argv to completion: its CPU time (user + system) or wall time."""
     start = time.perf_counter()
     with open(os.devnull, "wb") as null:
-        p = subprocess.Popen(argv, stdout=null, stderr=subprocess.DEVNULL)
+        p = subprocess.Popen(argv, stdout=null, stderr=subprocess.DEVNULL, env=CHILD_ENV)
         _, status, usage = os.wait4(p.pid, 0)
     wall = time.perf_counter() - start
     if os.waitstatus_to_exitcode(status) != 0:

@@ -3,18 +3,12 @@ answer side by side with pydicom's ``UID(text).name``."""
 
 from __future__ import annotations
 
-import os
 import sys
 
-from harness import Context, Section, Stats, ms, ns, ratio, verdict, workload
+from harness import CHILD_ENV, Context, Section, Stats, ms, ns, ratio, verdict, workload
 from workloads_open import child_time
 
 ASKED = "1.2.840.10008.1.2.4.50"  # JPEG Baseline (Process 1)
-
-
-# The children keep byte-code caches, as an installed package has them (a
-# PYTHONDONTWRITEBYTECODE=1 environment would compile taglex.uids every run).
-ENV = {k: v for k, v in os.environ.items() if k != "PYTHONDONTWRITEBYTECODE"}
 
 
 def fresh(clock: str, rounds: int) -> dict[str, Stats]:
@@ -27,10 +21,10 @@ def fresh(clock: str, rounds: int) -> dict[str, Stats]:
     }  # fmt: skip
     out = {k: Stats() for k in cases}
     for argv in cases.values():  # warm-up: byte-code caches, page cache
-        child_time(argv, clock, ENV)
+        child_time(argv, clock, CHILD_ENV)
     for _ in range(rounds):
         for k, argv in cases.items():
-            out[k].times.append(child_time(argv, clock, ENV))
+            out[k].times.append(child_time(argv, clock, CHILD_ENV))
     return out
 
 

@@ -45,7 +45,8 @@ def summary(report: str) -> str:
     targets = _find(r"^## Targets\n\n((?:\|.*\n?)+)", report, "Targets table")
     sentence = (
         f"One run of `{command[1]}` ({interp[1]}, {cpu[1]}, {cpu[2]} cores, {command[2]}), against a "
-        "floor extension that builds the same ten-key dict from constant data with the same C-API calls, "
+        "floor extension that builds the same ten-key dict from constant data with the same C-API calls "
+        "(with new keys, and with its keys made once), "
         f"against pydicom {pydicom[1]} and against DCMTK {dcmtk[1]}. The full report, with every workload "
         "and the method, is [docs/benchmarks.md](docs/benchmarks.md); the targets:"
     )
