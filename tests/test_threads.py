@@ -213,8 +213,8 @@ def free_threaded_python() -> str | None:
 NO_FREE_THREADED = (
     "no free-threaded CPython 3.13 with taglex installed was found: this interpreter "
     "has Py_GIL_DISABLED unset, there is no python3.13t on PATH and "
-    "TAGLEX_FREE_THREADED_PYTHON is not set (Debian bookworm's apt has no python3.13 "
-    "package, and pyenv cannot download CPython sources here)"
+    "TAGLEX_FREE_THREADED_PYTHON is not set (bash tools/test_313t.sh builds one and "
+    "runs the suite on it)"
 )
 
 

@@ -67,6 +67,7 @@ EOF
     -o "Dir::Etc::Preferences=$dir/preferences" -o "Dir::Etc::PreferencesParts=$dir/preferences.d"
     -o "Dir::State::Lists=$dir/lists" -o "Dir::Cache=$dir/cache" -o "Dir::State::status=$dir/status"
     -o APT::Architecture=arm64 -o APT::Architectures::=arm64 -o Debug::NoLocking=1
+    -o APT::Sandbox::User=root
   )
   # Lists older than a day are read again (security updates change versions).
   if [ -z "$(find "$dir/lists" -maxdepth 1 -name '*_InRelease' -mtime -1 2>/dev/null)" ]; then
