@@ -14,8 +14,9 @@ the code prints. Marks are HTML comments, invisible when rendered:
     ``taglex`` and ``python`` being this interpreter; the lines after it are
     replaced by what it prints, standard output and error as they come.
 ``<!-- gen_docs: pycon -->`` before a fenced block of ``>>>`` lines
-    Each statement (``...`` lines go on) runs as at the interactive prompt;
-    the lines after it are replaced by what the prompt shows. An exception
+    Each statement (``...`` lines go on) runs as at the interactive prompt,
+    the pycon blocks of a file in one session; the lines after it are
+    replaced by what the prompt shows. An exception
     shows as ``Traceback (most recent call last):``, ``  ...`` and its last
     line, as doctest writes it.
 ``<!-- gen_docs: script NAME -->`` before a fenced Python block, and ``<!-- gen_docs: output NAME -->`` before another
@@ -147,6 +148,7 @@ class Folder:
 
     def __init__(self, path: Path) -> None:
         self.path = path
+        self.namespace: dict[str, object] = {"__name__": "__main__"}
         self.bin = path / ".bin"
         self.bin.mkdir()
         # Scripts, not links: a link to a virtual environment's python is
@@ -238,13 +240,13 @@ class Folder:
             os.chdir(before)
 
     def pycon(self, statements: list[str]) -> list[str]:
-        """What the prompt shows for each statement, in one namespace."""
-        namespace: dict[str, object] = {"__name__": "__main__"}
+        """What the prompt shows for each statement; the pycon blocks of a
+        document share one namespace, as one session."""
         outputs = []
         for statement in statements:
             with self.inside() as out:
                 try:
-                    exec(compile(statement + "\n", "<doc>", "single"), namespace)  # noqa: S102
+                    exec(compile(statement + "\n", "<doc>", "single"), self.namespace)  # noqa: S102
                 except Exception as e:  # what the reader would see
                     last = "".join(traceback.format_exception_only(e)).rstrip("\n")
                     print(f"Traceback (most recent call last):\n  ...\n{last}")
