@@ -53,7 +53,7 @@ from collections.abc import Callable, Iterator
 from pathlib import Path
 
 import taglex
-from taglex import _atomic  # files are replaced as every writer of the project replaces one
+from taglex import _atomic, _format  # files are replaced as every writer of the project replaces one
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -103,6 +103,7 @@ FIGURES: dict[str, Callable[[], str]] = {
     "keywordless-standard": lambda: _count(lambda e: not e.creator and not e.keyword),
     "keywordless-without-vr": lambda: _count(lambda e: not e.creator and not e.keyword and e.vr == "??"),
     "pydicom-unknown-names": _pydicom_unknown,
+    "entry-bytes": lambda: str(_format.INDEX_ENTRY.size + _format.RECORD.size),
 }
 
 
