@@ -16,11 +16,12 @@ the code prints. Marks are HTML comments, invisible when rendered:
 ``<!-- gen_docs: pycon -->`` before a fenced block of ``>>>`` lines
     Each statement (``...`` lines go on) runs as at the interactive prompt,
     the pycon blocks of a file in one session; the lines after it are
-    replaced by what the prompt shows. An exception
-    shows as ``Traceback (most recent call last):``, ``  ...`` and its last
-    line, as doctest writes it.
-``<!-- gen_docs: script NAME -->`` before a fenced Python block, and ``<!-- gen_docs: output NAME -->`` before another
-    The first is run as a whole; the second holds what it printed.
+    replaced by what the prompt shows. An exception shows as ``Traceback
+    (most recent call last):``, ``  ...`` and its last lines, as doctest
+    writes it.
+``<!-- gen_docs: script NAME -->`` and ``<!-- gen_docs: output NAME -->``
+    The first, before a fenced Python block, runs it as a whole; the
+    second, before a later fenced block, holds what it printed.
 ``<!-- gen_docs: text NAME -->`` ... ``<!-- end gen_docs -->``
     A paragraph or table that ``TEXTS[NAME]`` writes.
 ``<!-- fig: NAME -->VALUE<!-- /fig -->``
@@ -53,7 +54,7 @@ from collections.abc import Callable, Iterator
 from pathlib import Path
 
 import taglex
-from taglex import _atomic, _format  # files are replaced as every writer of the project replaces one
+from taglex import _atomic, _format, uids  # _atomic: files are replaced as every writer replaces one
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -86,7 +87,7 @@ def _acr_nema_masks(e: taglex.Entry) -> bool:
 
 
 def _pydicom_unknown() -> str:
-    from pydicom.datadict import private_dictionaries
+    from pydicom.datadict import private_dictionaries  # type: ignore[attr-defined]
 
     names = [row[2] for block in private_dictionaries.values() for row in block.values()]
     return f"{sum(1 for n in names if n == 'Unknown'):,} of its {len(names):,}"
@@ -94,11 +95,10 @@ def _pydicom_unknown() -> str:
 
 FIGURES: dict[str, Callable[[], str]] = {
     "entries": lambda: f"{_dictionary().stats()[0]['entries']:,}",
-    "file-bytes": lambda: f"{_dictionary().stats()[0]['size']:,}",
     "standard-entries": lambda: _count(lambda e: not e.creator),
     "private-entries": lambda: _count(lambda e: bool(e.creator)),
     "creators": lambda: f"{len(_dictionary().creators()):,}",
-    "uids": lambda: f"{sum(1 for _ in __import__('taglex.uids').uids.entries()):,}",
+    "uids": lambda: f"{sum(1 for _ in uids.entries()):,}",
     "acr-nema-mask-entries": lambda: _count(_acr_nema_masks),
     "keywordless-standard": lambda: _count(lambda e: not e.creator and not e.keyword),
     "keywordless-without-vr": lambda: _count(lambda e: not e.creator and not e.keyword and e.vr == "??"),
@@ -111,7 +111,7 @@ def _datadict_differences() -> str:
     """Every standard element of pydicom's dictionary that taglex.datadict
     answers otherwise, field by field."""
     import pydicom
-    from pydicom import datadict as theirs
+    from pydicom.datadict import DicomDictionary  # type: ignore[attr-defined]
 
     from taglex import datadict as ours
 
@@ -120,7 +120,7 @@ def _datadict_differences() -> str:
 
     fields = ("VR", "VM", "name", "retired", "keyword")
     rows, elements = [], set()
-    for tag, answer in sorted(theirs.DicomDictionary.items()):
+    for tag, answer in sorted(DicomDictionary.items()):
         try:
             mine: tuple[object, ...] = ours.get_entry(tag)
         except KeyError:
@@ -131,7 +131,7 @@ def _datadict_differences() -> str:
                 rows.append(f"| ({tag >> 16:04X},{tag & 0xFFFF:04X}) | {field} | {cell(a)} | {cell(b)} |")
     return "\n".join(
         [
-            f"Of the {len(theirs.DicomDictionary):,} standard elements of pydicom {pydicom.__version__}, "
+            f"Of the {len(DicomDictionary):,} standard elements of pydicom {pydicom.__version__}, "
             f"{len(elements)} answer `get_entry` otherwise, in {len(rows)} fields:",
             "",
             "| element | field | pydicom | taglex |",
