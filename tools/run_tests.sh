@@ -13,7 +13,8 @@
 # 3. Runs the C++ tests of the dictionary library, the same tests under
 #    AddressSanitizer and UndefinedBehaviorSanitizer (tools/sanitize.sh), a
 #    short fuzz run (tools/fuzz.sh), pytest (including the slow build of a
-#    wheel from the sdist), mypy --strict and stubtest.
+#    wheel from the sdist, and tests/test_docs.py, which runs
+#    tools/gen_docs.py --check), mypy --strict and stubtest.
 #
 # Environment:
 #   PYTHON        an interpreter that already has the package and its test
