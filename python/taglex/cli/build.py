@@ -283,5 +283,6 @@ def run(args: argparse.Namespace) -> int:
     except OSError as e:
         cannot_write(args.output, e)
         return FAILED
-    print(f"wrote {len(records)} entries to {args.output} ({len(data)} bytes)")
+    n = len(records)
+    print(f"wrote {n} {'entry' if n == 1 else 'entries'} to {args.output} ({len(data)} bytes)")
     return OK
