@@ -14,6 +14,7 @@
 #include "layer.hpp"
 #include "py_ref.hpp"
 #include "python_error.hpp"
+#include "taglex/description.hpp"
 
 namespace taglex::py {
 namespace {
@@ -36,6 +37,18 @@ int module_exec(PyObject* module) noexcept {
     PyObject* panic = panic_exception_type();
     if (panic == nullptr) return Err{PythonError::fetch()};
     if (PyModule_AddObjectRef(module, "PanicException", panic) < 0) return Err{PythonError::fetch()};
+    // The options of the de-identification profile, in the order of its
+    // table: the one list of them (the generator and the command line read it).
+    PyRef options = steal(PyTuple_New(static_cast<Py_ssize_t>(description::kOptions.size())));
+    if (!options) return Err{PythonError::fetch()};
+    for (std::size_t i = 0; i < description::kOptions.size(); ++i) {
+      PyRef name = new_str(description::kOptions[i]);
+      if (!name) return Err{PythonError::fetch()};
+      PyTuple_SET_ITEM(options.get(), static_cast<Py_ssize_t>(i), name.release());
+    }
+    if (PyModule_Add(module, "DEIDENTIFICATION_OPTIONS", options.release()) < 0) {
+      return Err{PythonError::fetch()};
+    }
     if (PyModule_AddStringConstant(module, "__version__", kVersion) < 0) {
       return Err{PythonError::fetch()};
     }

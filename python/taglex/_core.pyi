@@ -7,6 +7,7 @@ from typing import Any, TypeAlias, final
 from typing_extensions import disjoint_base
 
 __version__: str
+DEIDENTIFICATION_OPTIONS: tuple[str, ...]
 
 class PanicException(BaseException): ...
 

@@ -65,18 +65,15 @@ def standard_tags(mask: str) -> list[tuple[int, int]]:
 # rules): here each record's parts are gathered as the keyword arguments of
 # that one call, in description().
 
-OPTION_NAMES = (
-    "retain_safe_private",
-    "retain_uids",
-    "retain_device_identity",
-    "retain_institution_identity",
-    "retain_patient_characteristics",
-    "retain_long_full_dates",
-    "retain_long_modified_dates",
-    "clean_descriptors",
-    "clean_structured_content",
-    "clean_graphics",
-)
+def _option_names() -> tuple[str, ...]:
+    from taglex._core import DEIDENTIFICATION_OPTIONS
+
+    return DEIDENTIFICATION_OPTIONS
+
+
+# The options of the de-identification profile, in the order of its table,
+# as taglex's grammar writes them.
+OPTION_NAMES = _option_names()
 
 Parts = dict[str, Any]
 

@@ -6,24 +6,15 @@ import argparse
 import json
 from typing import TYPE_CHECKING, Any
 
+from taglex import _core
+
 from ._common import DICT_HELP, FAILED, OK, damage_as_value_error, error, open_dictionary
 
 if TYPE_CHECKING:
     from taglex import Entry
 
 # The options of the de-identification profile, in the order of its table.
-OPTIONS = (
-    "retain_safe_private",
-    "retain_uids",
-    "retain_device_identity",
-    "retain_institution_identity",
-    "retain_patient_characteristics",
-    "retain_long_full_dates",
-    "retain_long_modified_dates",
-    "clean_descriptors",
-    "clean_structured_content",
-    "clean_graphics",
-)
+OPTIONS: tuple[str, ...] = _core.DEIDENTIFICATION_OPTIONS
 
 DESCRIPTION = (
     "List the elements of the de-identification profile (PS3.15 Table "
@@ -49,7 +40,7 @@ def add_arguments(p: argparse.ArgumentParser) -> None:
 
 def _where(entry: Entry) -> tuple[str, str]:
     """The element's tag as the table lists it, and the key that lists it once."""
-    from taglex import _core, _tags
+    from taglex import _tags
 
     if entry.creator:
         return "(gggg,eeee)", "private"
