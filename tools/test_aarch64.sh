@@ -9,9 +9,9 @@
 #
 # Installs the wheel with pytest, hypothesis and pydicom (arm64 wheels, put
 # in place by the host's pip) into build/venv-aarch64, runs the smoke test
-# and then the tests of the extension module: argument conversion, lookups,
-# opening and validation, the module itself and the threads (233 tests in
-# about four minutes; emulation makes each test 10 to 30 times slower). Needs root
+# and then the tests of the extension modules: argument conversion, lookups,
+# opening and validation, the modules themselves, the threads, the forms of a
+# tag and the native core's answers (about five minutes; emulation makes each test 10 to 30 times slower). Needs root
 # (see tools/machine.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,7 +24,7 @@ wheel=$(ls dist/taglex-*-cp313-cp313-*aarch64.whl 2>/dev/null | head -n 1 || tru
 host_python=$(find_python313) || cannot_run "no CPython 3.13 on the host for pip (set PYTHON313)"
 args=("$@")
 [ ${#args[@]} -gt 0 ] || args=(tests/test_binding.py tests/test_lookup.py tests/test_open.py
-  tests/test_module.py tests/test_threads.py)
+  tests/test_module.py tests/test_threads.py tests/test_tags.py tests/test_core_answers.py)
 
 arm64_root_ensure
 venv=build/venv-aarch64
