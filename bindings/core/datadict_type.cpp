@@ -362,14 +362,14 @@ PyObject* create_datadict_type() noexcept {
       {Py_tp_methods, datadict_methods},
       {},
   };
-  PyType_Spec spec = {
+  PyType_Spec type_spec = {
       .name = "taglex._core.Datadict",
       .basicsize = static_cast<int>(sizeof(DatadictObject)),
       .itemsize = 0,
       .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
       .slots = slots,
   };
-  return PyType_FromSpec(&spec);
+  return PyType_FromSpec(&type_spec);
 }
 
 }  // namespace

@@ -187,14 +187,14 @@ PyObject* create_iterator_type() noexcept {
       {Py_tp_dealloc, as_slot(&iterator_dealloc)},
       {},
   };
-  PyType_Spec spec = {
+  PyType_Spec type_spec = {
       .name = "taglex._core.EntriesIterator",
       .basicsize = static_cast<int>(sizeof(EntriesIterator)),
       .itemsize = 0,
       .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
       .slots = slots,
   };
-  return PyType_FromSpec(&spec);
+  return PyType_FromSpec(&type_spec);
 }
 
 // --- construction ---------------------------------------------------------------------
@@ -922,14 +922,14 @@ PyObject* create_dictionary_type() noexcept {
       {Py_sq_contains, as_slot(&dictionary_contains)},
       {},
   };
-  PyType_Spec spec = {
+  PyType_Spec type_spec = {
       .name = "taglex._core.Dictionary",
       .basicsize = static_cast<int>(sizeof(DictionaryObject)),
       .itemsize = 0,
       .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
       .slots = slots,
   };
-  return PyType_FromSpec(&spec);
+  return PyType_FromSpec(&type_spec);
 }
 
 }  // namespace

@@ -355,14 +355,14 @@ PyObject* create_entry_type() noexcept {
       {Py_tp_dealloc, as_slot(&entry_object_dealloc)},
       {},
   };
-  PyType_Spec spec = {
+  PyType_Spec type_spec = {
       .name = "taglex.Entry",
       .basicsize = static_cast<int>(sizeof(EntryObject)),
       .itemsize = 0,
       .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
       .slots = slots,
   };
-  return PyType_FromSpec(&spec);
+  return PyType_FromSpec(&type_spec);
 }
 
 PyStructSequence_Field deid_fields[] = {

@@ -40,14 +40,14 @@ PyObject* create_layer_type() noexcept {
       {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(&layer_dealloc)},
       {},
   };
-  PyType_Spec spec = {
+  PyType_Spec type_spec = {
       .name = "taglex._core.Layer",
       .basicsize = static_cast<int>(sizeof(LayerObject)),
       .itemsize = 0,
       .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
       .slots = slots,
   };
-  return PyType_FromSpec(&spec);
+  return PyType_FromSpec(&type_spec);
 }
 
 // taglex.DamagedDictionaryError, from the pure-Python module that defines it.
