@@ -1,4 +1,5 @@
-"""The outputs and figures of README.md and docs/ are what the installed package prints."""
+"""The outputs and figures of README.md and docs/ are what the installed package
+prints, and the README's benchmark summary is generated from docs/benchmarks.md."""
 
 from __future__ import annotations
 
@@ -10,12 +11,15 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
-TOOL = ROOT / "tools" / "gen_docs.py"
 
 
-def _tool(*argv: str) -> subprocess.CompletedProcess[str]:
+def _tool(*argv: str, tool: str = "gen_docs.py") -> subprocess.CompletedProcess[str]:
     return subprocess.run(
-        [sys.executable, str(TOOL), *argv], capture_output=True, text=True, timeout=300, check=False
+        [sys.executable, str(ROOT / "tools" / tool), *argv],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        check=False,
     )
 
 
@@ -37,3 +41,28 @@ def test_docs_show_what_the_code_prints(tmp_path):
     assert "-keyword:     PatientNam\n" in proc.stderr and readme.read_text(encoding="utf-8") == stale
     assert _tool(str(readme)).returncode == 0
     assert readme.read_text(encoding="utf-8") == original
+
+
+def _summary(*argv: str) -> subprocess.CompletedProcess[str]:
+    return _tool(*argv, tool="readme_benchmarks.py")
+
+
+def test_readme_summary_follows_the_report(tmp_path):
+    assert _summary("--check").returncode == 0, "README.md differs from docs/benchmarks.md"
+
+    readme, report = tmp_path / "README.md", tmp_path / "benchmarks.md"
+    original = (ROOT / "README.md").read_text()
+    readme.write_text(original)
+    text = (ROOT / "docs" / "benchmarks.md").read_text()
+    head, _, targets = text.partition("## Targets")
+    row = next(line for line in targets.splitlines() if line.endswith("| met |"))
+    changed = row.replace("| met |", "| **missed** |")
+    report.write_text(head + "## Targets" + targets.replace(row, changed))
+    paths = ("--readme", str(readme), "--report", str(report))
+
+    proc = _summary("--check", *paths)
+    assert proc.returncode == 1 and "out of date" in proc.stderr
+    assert readme.read_text() == original  # --check writes nothing
+    assert _summary(*paths).returncode == 0
+    assert changed in readme.read_text() and row not in readme.read_text()
+    assert _summary("--check", *paths).returncode == 0
