@@ -12,6 +12,8 @@ from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
+from taglex._core import DEIDENTIFICATION_OPTIONS
+
 from .rows import (
     NO_VR,
     Deidentification,
@@ -65,15 +67,9 @@ def standard_tags(mask: str) -> list[tuple[int, int]]:
 # rules): here each record's parts are gathered as the keyword arguments of
 # that one call, in description().
 
-def _option_names() -> tuple[str, ...]:
-    from taglex._core import DEIDENTIFICATION_OPTIONS
-
-    return DEIDENTIFICATION_OPTIONS
-
-
 # The options of the de-identification profile, in the order of its table,
 # as taglex's grammar writes them.
-OPTION_NAMES = _option_names()
+OPTION_NAMES: tuple[str, ...] = DEIDENTIFICATION_OPTIONS
 
 Parts = dict[str, Any]
 
