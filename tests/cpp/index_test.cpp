@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,6 +30,7 @@ class Built {
     std::uint16_t group, element;
     std::string_view creator, keyword, description;
     bool block = false;
+    bool indexed = true;  // false: a record that no index entry names
   };
   explicit Built(const std::vector<Row>& rows) {
     Image img;
@@ -49,9 +51,11 @@ class Built {
       r.keyword = text(row.keyword);
       r.creator = text(row.creator);
       r.description = text(row.description);
-      img.index.push_back({row.group, row.element,
-                           row.creator.empty() ? 0 : taglex::creator_hash(row.creator),
-                           static_cast<std::uint32_t>(img.records.size())});
+      if (row.indexed) {
+        img.index.push_back({row.group, row.element,
+                             row.creator.empty() ? 0 : taglex::creator_hash(row.creator),
+                             static_cast<std::uint32_t>(img.records.size())});
+      }
       img.records.push_back(r);
     }
     std::stable_sort(img.index.begin(), img.index.end(), [](const auto& a, const auto& b) {
@@ -96,6 +100,66 @@ TEST(StandardIndex, KeywordsFormerKeywordsAndMasks) {
   EXPECT_EQ(index.repeaters()[0].keyword, "RowsForNth");
   EXPECT_EQ(index.repeaters()[1].mask.text(), "60xx3000");
   EXPECT_EQ(index.repeaters()[1].keyword, "OverlayData");
+}
+
+// A keyword answers only with a record that a lookup of its tag finds: in a
+// file with two records under one key (the later one answers) or a record no
+// entry names, another record with the keyword answers, or none.
+TEST(StandardIndex, AnswersOnlyRecordsTheIndexAnswers) {
+  const Built b({
+      {0x0010, 0x0010, "", "Dup", "VM 1; formerly Gone"},  // shadowed by the next row
+      {0x0010, 0x0010, "", "Shadow", "VM 1"},
+      {0x0010, 0x0020, "", "Dup", "VM 1"},
+      {0x0010, 0x0030, "", "Orphan", "VM 1", false, false},
+      {0x0010, 0x0040, "", "Kept", "VM 1; formerly Orphan"},
+  });
+  EXPECT_EQ(b.tag_of("Shadow"), std::pair(0x0010, 0x0010));
+  EXPECT_EQ(b.tag_of("Dup"), std::pair(0x0010, 0x0020));
+  EXPECT_EQ(b.tag_of("Gone"), std::pair(0, 0));  // a former keyword of the shadowed record
+  // The record's own keyword is not answered; as the former keyword of
+  // another element it is not taken over either (its slot is the record's).
+  EXPECT_EQ(b.tag_of("Orphan"), std::pair(0, 0));
+  EXPECT_EQ(b.tag_of("Kept"), std::pair(0x0010, 0x0040));
+  // Asked twice, from the check remembered: the same answers.
+  const auto index = taglex::StandardIndex::build(b.view());
+  for (int round = 0; round < 2; ++round) {
+    const auto dup = index.find_keyword(b.view(), "Dup");
+    ASSERT_TRUE(dup);
+    EXPECT_EQ(b.view().record(dup->record).element(), 0x0020);
+    EXPECT_FALSE(index.find_keyword(b.view(), "Orphan"));
+  }
+}
+
+// More keywords than one chunk of slots and the first table hold, stored in
+// descending tag order: each answers with its own element, and of two
+// records with one keyword the lower tag answers, wherever it is stored.
+TEST(StandardIndex, ManyKeywordsInAnyOrder) {
+  constexpr int kCount = 3000;
+  std::vector<std::string> names;
+  names.reserve(kCount);
+  for (int i = 0; i < kCount; ++i) names.push_back("Keyword" + std::to_string(i));
+  std::vector<Built::Row> rows;
+  rows.push_back({0x0013, 0x0001, "", "Twice", "VM 1"});
+  for (int i = kCount - 1; i >= 0; --i) {
+    rows.push_back({static_cast<std::uint16_t>(0x0012 - i / 0x8000),
+                    static_cast<std::uint16_t>(i % 0x8000 + 1), "", names[i], "VM 1"});
+  }
+  rows.push_back({0x0011, 0x0001, "", "Twice", "VM 1"});
+  const Built b(rows);
+  const auto index = taglex::StandardIndex::build(b.view());
+  EXPECT_EQ(index.size(), static_cast<std::size_t>(kCount + 1));
+  EXPECT_EQ(index.keywords().size(), static_cast<std::size_t>(kCount + 1));
+  for (int i = 0; i < kCount; ++i) {
+    const auto found = index.find_keyword(b.view(), names[i]);
+    ASSERT_TRUE(found) << names[i];
+    EXPECT_EQ(b.view().record(found->record).element(), i % 0x8000 + 1) << names[i];
+    EXPECT_LT(found->slot, index.size());
+  }
+  const auto twice = index.find_keyword(b.view(), "Twice");
+  ASSERT_TRUE(twice);
+  EXPECT_EQ(b.view().record(twice->record).group(), 0x0011);
+  EXPECT_FALSE(index.find_keyword(b.view(), "Keyword3000"));
+  EXPECT_FALSE(index.find_keyword(b.view(), ""));
 }
 
 TEST(PrivateIndex, CreatorsByCanonicalFormWithTheirEntries) {
