@@ -66,3 +66,99 @@ def test_readme_summary_follows_the_report(tmp_path):
     assert _summary(*paths).returncode == 0
     assert changed in readme.read_text() and row not in readme.read_text()
     assert _summary("--check", *paths).returncode == 0
+
+
+_MARKED = '''\
+<!-- gen_docs: shell -->
+```console
+$ echo one; echo two >&2
+stale
+$ false
+$ echo "status $?"
+```
+
+<!-- gen_docs: pycon -->
+```pycon
+>>> x = (1 +
+... 2)
+>>> x
+4
+>>> 1 / 0
+```
+
+<!-- gen_docs: script s -->
+```python
+print("from", "script")
+```
+
+<!-- gen_docs: output s -->
+```text
+old
+```
+'''
+
+_FILLED = '''\
+<!-- gen_docs: shell -->
+```console
+$ echo one; echo two >&2
+one
+two
+$ false
+$ echo "status $?"
+status 1
+```
+
+<!-- gen_docs: pycon -->
+```pycon
+>>> x = (1 +
+... 2)
+>>> x
+3
+>>> 1 / 0
+Traceback (most recent call last):
+  ...
+ZeroDivisionError: division by zero
+```
+
+<!-- gen_docs: script s -->
+```python
+print("from", "script")
+```
+
+<!-- gen_docs: output s -->
+```text
+from script
+```
+'''
+
+
+def test_marks_are_filled_with_what_runs_print(tmp_path):
+    doc = tmp_path / "doc.md"
+    doc.write_text(_MARKED, encoding="utf-8")
+    proc = _tool("--check", str(doc))
+    assert proc.returncode == 1 and "+3\n" in proc.stderr and doc.read_text(encoding="utf-8") == _MARKED
+    proc = _tool(str(doc))
+    assert proc.returncode == 0, proc.stderr
+    assert doc.read_text(encoding="utf-8") == _FILLED
+    assert _tool("--check", str(doc)).returncode == 0
+
+
+@pytest.mark.parametrize(
+    ("text", "message"),
+    [
+        ("<!-- fig: nope -->1<!-- /fig -->\n", "unknown figure 'nope'"),
+        ("<!-- gen_docs: text nope -->\nx\n<!-- end gen_docs -->\n", "unknown text 'nope'"),
+        ("<!-- gen_docs: shell -->\nno fence\n", "'<!-- gen_docs: shell -->' is not followed by a fenced block"),
+        ("<!-- gen_docs: shell s -->\n```\n$ true\n```\n", "script and output take a name, shell and pycon none"),
+        ("<!-- gen_docs: shell -->\n```\ntrue\n```\n", "a session block starts with 'true', not with '$ '"),
+        ("<!-- gen_docs: output s -->\n```\n```\n", "output s comes before (or without) its script"),
+        ("<!-- gen_docs: script s -->\n```\npass\n```\n", "script s has no output block"),
+        ("<!-- gen_docs: shell -->\n```\n$ pwd\n```\n", "the output of `pwd` names a path of this machine"),
+    ],
+)
+def test_a_mark_that_cannot_be_filled_is_named_and_nothing_written(tmp_path, text, message):
+    doc = tmp_path / "doc.md"
+    doc.write_text(text, encoding="utf-8")
+    proc = _tool(str(doc))
+    assert proc.returncode == 2 and proc.stderr.startswith(f"gen_docs: {doc}: ") and message in proc.stderr
+    assert doc.read_text(encoding="utf-8") == text
